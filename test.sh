@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the default build, then the
+# same tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+#   ./test.sh          all tests, both builds
+#   ./test.sh --bench  the benchmarks instead (they print their figures)
+set -euo pipefail
+cd "$(dirname "$0")"
+source tools/scripts/deps.sh
+ensure_packages
+
+build() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1"
+}
+
+if [ "${1:-}" = "--bench" ]; then
+  build default
+  export QT_QPA_PLATFORM=offscreen
+  for b in build/bench/*; do
+    [ -x "$b" ] && [ -f "$b" ] || continue
+    echo "== $(basename "$b")"
+    "$b"
+  done
+  exit 0
+fi
+
+build default
+ctest --preset default
+build asan
+ctest --preset asan
+echo "All tests passed."

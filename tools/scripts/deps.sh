@@ -1,0 +1,21 @@
+# Sourced by run.sh and test.sh: installs the Debian 12 packages the project needs.
+# Installs only what is missing, and only as root; otherwise names what to install.
+
+TTY_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev
+  fonts-dejavu-core xvfb xauth xdotool imagemagick)
+
+ensure_packages() {
+  local missing=() p
+  for p in "${TTY_PACKAGES[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing Debian packages: ${missing[*]}" >&2
+    echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+    return 1
+  fi
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y -q "${missing[@]}" || { apt-get update -q && apt-get install -y -q "${missing[@]}"; }
+}
