@@ -1,0 +1,1 @@
+# Install rules and the package files (pkg-config, CMake package, desktop entry).
