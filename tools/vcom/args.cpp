@@ -1,0 +1,118 @@
+// vcom's command line: what to run, parsed without side effects.
+#include "args.h"
+
+#include <cctype>
+
+namespace vcom {
+
+std::optional<int> parse_port(std::string_view text)
+{
+    if (text.size() >= 3 && std::toupper(static_cast<unsigned char>(text[0])) == 'C' &&
+        std::toupper(static_cast<unsigned char>(text[1])) == 'O' &&
+        std::toupper(static_cast<unsigned char>(text[2])) == 'M')
+        text.remove_prefix(3);
+    if (text.empty() || text.size() > 3)
+        return std::nullopt;
+    int n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    if (n > kMaxPort)
+        return std::nullopt;
+    return n;
+}
+
+Parsed parse_args(const std::vector<std::string> &args)
+{
+    Parsed p;
+    for (const std::string &a : args)
+        if (a == "-h" || a == "--help") {
+            p.kind = Parsed::Help;
+            return p;
+        }
+    if (args.empty()) {
+        p.error = "missing command";
+        return p;
+    }
+    const std::string &verb = args[0];
+    size_t wanted;
+    if (verb == "echo") {
+        p.command.mode = Mode::Echo;
+        wanted = 1;
+    } else if (verb == "pair") {
+        p.command.mode = Mode::Pair;
+        wanted = 2;
+    } else if (verb == "cat") {
+        p.command.mode = Mode::Cat;
+        wanted = 1;
+    } else {
+        p.error = "unknown command '" + verb + "'";
+        return p;
+    }
+    if (args.size() - 1 != wanted) {
+        p.error = verb + " takes " + (wanted == 1 ? "one COM number" : "two COM numbers");
+        return p;
+    }
+    for (size_t i = 1; i < args.size(); ++i) {
+        std::optional<int> n = parse_port(args[i]);
+        if (!n) {
+            p.error = "'" + args[i] + "' is not a COM number (COM0 to COM" +
+                      std::to_string(kMaxPort) + ")";
+            return p;
+        }
+        p.command.ports.push_back(*n);
+    }
+    if (wanted == 2 && p.command.ports[0] == p.command.ports[1]) {
+        p.error = "pair needs two different COM numbers";
+        return p;
+    }
+    p.kind = Parsed::Run;
+    return p;
+}
+
+std::string_view usage_line()
+{
+    return "usage: vcom echo COMn | vcom pair COMa COMb | vcom cat COMn   (vcom --help explains)";
+}
+
+std::string_view help_text()
+{
+    return R"(vcom: virtual serial ports. Makes pseudo-terminals appear as COM numbers in a
+device-map folder, so that the tty library and Demo can open them like real ports.
+
+  vcom echo COMn        a device that sends back every byte it receives
+  vcom pair COMa COMb   two ports joined like a null-modem cable: what one
+                        sends, the other receives
+  vcom cat COMn         a port whose other end is this program: bytes from
+                        standard input are sent to the port, bytes the port
+                        sends are written to standard output, unchanged
+
+A COM number is written COMn, comn or n, from 0 to 257. vcom runs until it is
+ended by Ctrl+C, SIGTERM or SIGHUP, and then removes its map entries.
+
+vcom cat: the end of standard input (Ctrl+D at a terminal) ends only the
+sending; the port stays until vcom is ended, so replies keep arriving. A
+closed standard output ends vcom. At a terminal, input goes out a line at a
+time, with a line feed at its end.
+
+Device map. COMn is the symbolic link $TTY_COM_DIR/COMn to a pseudo-terminal
+(/dev/pts/N). When TTY_COM_DIR is not set, vcom uses $XDG_RUNTIME_DIR/tty-com,
+or /tmp/tty-com-UID when XDG_RUNTIME_DIR is not set either, creates it (mode
+0700) and prints the line to give the other programs:
+  export TTY_COM_DIR=...
+
+vcom refuses a COM number that is already mapped, except an entry left behind
+by a vcom that was killed without a chance to clean up (SIGKILL, a crash):
+each running vcom holds a lock on the file .COMn.lock next to its entry, and
+an entry whose lock nobody holds any more is replaced. Links that vcom did
+not make are never replaced.
+
+Messages go to standard error. Exit status: 0 when ended by a signal or by a
+closed standard output, 1 when it cannot start (COM number taken, folder not
+usable), 2 for bad arguments.
+)";
+}
+
+} // namespace vcom
