@@ -18,11 +18,15 @@ int run(const vcom::Command &cmd)
 {
     // Signals are taken from a descriptor in the event loop, so that every way out runs the
     // destructors that remove our entries. They are blocked before any entry exists.
+    // A signal that vcom was started with ignored (nohup, the background of a script) stays
+    // ignored: a blocked signal would be queued even so.
     sigset_t ending;
     sigemptyset(&ending);
-    sigaddset(&ending, SIGINT);
-    sigaddset(&ending, SIGTERM);
-    sigaddset(&ending, SIGHUP);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaddset(&ending, sig);
+    }
     sigprocmask(SIG_BLOCK, &ending, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     int signal_fd = ::signalfd(-1, &ending, SFD_CLOEXEC);
