@@ -1,0 +1,427 @@
+// The terminal window with the real library against pseudo-terminals: the states of a
+// connection menu by menu, Connect/Disconnect/Exit, reception into the box, typed keys,
+// a hang-up of the device, and the pictures of the window and the dialog for docs/.
+#include "addtext.h"
+#include "message.h"
+#include "velkofrm.h"
+#include "velkomod.h"
+#include "velkooptions.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <ctime>
+#include <memory>
+
+#include "helpers.h"
+
+using namespace velkomod;
+using testkit::child;
+using testkit::ComDir;
+using testkit::PtyPort;
+
+namespace {
+
+double processCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<ComDir> m_dir;
+    std::unique_ptr<Velkofrm> m_win;
+    QStringList m_messages;
+
+    QPlainTextEdit *text1() { return child<QPlainTextEdit>(m_win.get(), "Text1"); }
+    QTimer *timer1() { return child<QTimer>(m_win.get(), "Timer1"); }
+    QAction *action(const char *name) { return child<QAction>(m_win.get(), name); }
+
+    // Setting from the menu; `answer` works the dialog and closes it.
+    void setting(std::function<void(QWidget *)> answer)
+    {
+        bool answered = false;
+        testkit::whenModal([&](QWidget *dialog) {
+            QCOMPARE(dialog->objectName(), QString("Velkooptions"));
+            answer(dialog);
+            answered = true;
+        });
+        action("Setting")->trigger(); // returns once the dialog has closed
+        QVERIFY(answered);
+    }
+    static std::function<void(QWidget *)> ok(int port = 2, int flow = -1)
+    {
+        return [port, flow](QWidget *d) {
+            child<QComboBox>(d, "cboPort")->setCurrentIndex(port - 1);
+            if (flow >= 0)
+                child<QRadioButton>(d, qPrintable(QString("optFlow%1").arg(flow)))->click();
+            child<QPushButton>(d, "cmdOK")->click();
+        };
+    }
+    static void cancel(QWidget *d) { child<QPushButton>(d, "cmdCancel")->click(); }
+
+    void connectTo(int port)
+    {
+        setting(ok(port));
+        m_messages.clear();
+        action("connect")->trigger();
+        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.join('|')));
+        QCOMPARE(ComOpen, 1);
+    }
+
+    // State of the connection table: ComOpen, timer, Text1, the two Action entries.
+    void expectState(int open, bool ticking, bool text, bool menus)
+    {
+        QCOMPARE(ComOpen, open);
+        QCOMPARE(timer1()->isActive(), ticking);
+        QCOMPARE(text1()->isEnabled(), text);
+        QCOMPARE(action("connect")->isEnabled(), menus);
+        QCOMPARE(action("disconnect")->isEnabled(), menus);
+    }
+
+    QString allReceived(const QSignalSpy &spy)
+    {
+        QString all;
+        for (const QList<QVariant> &call : spy)
+            all += call.at(0).toString();
+        return all;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QApplication::setQuitOnLastWindowClosed(false);
+        m_dir = std::make_unique<ComDir>();
+        zantic::setMessageHook([this](const QString &text) { m_messages << text; });
+    }
+
+    void init()
+    {
+        ComPort = ComFlag = ComOpen = 0;
+        m_messages.clear();
+        m_win = std::make_unique<Velkofrm>();
+        m_win->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_win.get()));
+    }
+
+    void cleanup()
+    {
+        if (ComOpen == 1)
+            m_win->disconnect_Click();
+        m_win.reset();
+    }
+
+    void windowLayout()
+    {
+        QCOMPARE(m_win->windowTitle(), QString("Demo"));
+        QCOMPARE(m_win->centralWidget()->size(), QSize(438, 280));
+        QCOMPARE(text1()->geometry(), QRect(16, 8, 409, 257));
+        QCOMPARE(text1()->lineWrapMode(), QPlainTextEdit::NoWrap);
+        QCOMPARE(text1()->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QCOMPARE(text1()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        const QFontMetrics fm(text1()->font()); // fontconfig does not flag every mono font
+        QCOMPARE(fm.horizontalAdvance("iiii"), fm.horizontalAdvance("WWWW"));
+        QCOMPARE(timer1()->interval(), 100);
+        auto *file = child<QMenu>(m_win.get(), "file");
+        auto *act = child<QMenu>(m_win.get(), "action");
+        QCOMPARE(file->title(), QString("&Open"));
+        QCOMPARE(act->title(), QString("&Action"));
+        QStringList entries;
+        for (QAction *a : file->actions())
+            entries << (a->isSeparator() ? "-" : a->text());
+        QCOMPARE(entries, QStringList({"&Setting", "-", "&Exit"}));
+        entries.clear();
+        for (QAction *a : act->actions())
+            entries << a->text();
+        QCOMPARE(entries, QStringList({"&Connect", "&Disconnect"}));
+        // Resizing moves nothing.
+        m_win->resize(700, 500);
+        QTest::qWait(20);
+        QCOMPARE(text1()->geometry(), QRect(16, 8, 409, 257));
+    }
+
+    void connectionStates()
+    {
+        expectState(0, false, false, false); // no settings yet
+
+        setting(cancel); // Cancel before any OK: entries enabled, globals still 0
+        expectState(0, false, false, true);
+        QCOMPARE(ComPort, 0);
+        QCOMPARE(ComFlag, 0);
+        action("connect")->trigger(); // port 0 does not exist
+        QCOMPARE(m_messages, QStringList({"Can't OPEN this device--COM"}));
+        expectState(0, false, false, true);
+        action("disconnect")->trigger(); // nothing open: nothing visible happens
+        expectState(0, false, false, true);
+
+        setting([](QWidget *d) { d->close(); }); // the close control stores nothing either
+        QCOMPARE(ComPort, 0);
+        setting(ok());
+        QCOMPARE(ComPort, 2);
+        QCOMPARE(ComFlag, 0x1036);
+        expectState(0, false, false, true); // settings chosen
+
+        PtyPort com2(*m_dir, 2);
+        m_messages.clear();
+        action("connect")->trigger();
+        QVERIFY(m_messages.isEmpty());
+        expectState(1, true, true, true); // connected
+        QVERIFY(!com2.canOpenExclusively());
+
+        setting(cancel); // Setting while connected changes nothing here
+        expectState(1, true, true, true);
+
+        action("disconnect")->trigger();
+        expectState(0, false, true, true); // disconnected: Text1 stays enabled
+        QVERIFY(com2.canOpenExclusively());
+
+        action("connect")->trigger(); // and back
+        expectState(1, true, true, true);
+    }
+
+    void dialogStartsFromDefaultsEachTime()
+    {
+        setting(ok(17, 3));
+        QCOMPARE(ComPort, 17);
+        QCOMPARE(ComFlag, 0x00B6);
+        setting([](QWidget *d) {
+            QCOMPARE(child<QComboBox>(d, "cboPort")->currentText(), QString("Com2"));
+            QCOMPARE(child<QComboBox>(d, "cboSpeed")->currentText(), QString("9600"));
+            QVERIFY(child<QRadioButton>(d, "optFlow0")->isChecked());
+            QCOMPARE(static_cast<Velkooptions *>(d)->FlowIndex, int16_t(0));
+            cancel(d);
+        });
+        QCOMPARE(ComPort, 17); // the confirmed values stay until the next OK
+        QCOMPARE(ComFlag, 0x00B6);
+    }
+
+    void connectFailures()
+    {
+        // A port with no device: message, nothing changes.
+        setting(ok(7));
+        action("connect")->trigger();
+        QCOMPARE(m_messages, QStringList({"Can't OPEN this device--COM"}));
+        expectState(0, false, false, true);
+
+        // Connect again while connected: the open fails, the connection stays as it is.
+        PtyPort com2(*m_dir, 2);
+        connectTo(2);
+        action("connect")->trigger();
+        QCOMPARE(m_messages, QStringList({"Can't OPEN this device--COM"}));
+        expectState(1, true, true, true);
+        QVERIFY(!com2.canOpenExclusively());
+        com2.write("still here\r");
+        QTRY_COMPARE(zantic::boxText(*text1()), QString("still here\r\n"));
+    }
+
+    void portChosenWhileConnected()
+    {
+        PtyPort com2(*m_dir, 2);
+        PtyPort com3(*m_dir, 3);
+        connectTo(2);
+        setting(ok(3)); // takes effect at the next Connect only
+        QCOMPARE(ComPort, 3);
+        com2.write("two");
+        QTRY_COMPARE(zantic::boxText(*text1()), QString("two"));
+        QTest::keyClick(text1(), Qt::Key_X);
+        QCOMPARE(com2.read(1), QByteArray("x"));
+
+        action("disconnect")->trigger(); // closes the port that was opened
+        QVERIFY(com2.canOpenExclusively());
+        QVERIFY(com3.canOpenExclusively());
+
+        // Connecting to another port while connected moves the connection there.
+        setting(ok(2));
+        action("connect")->trigger();
+        setting(ok(3));
+        action("connect")->trigger();
+        QVERIFY(m_messages.isEmpty());
+        QCOMPARE(ComOpen, 1);
+        QVERIFY(com2.canOpenExclusively());
+        QVERIFY(!com3.canOpenExclusively());
+        com3.write("three");
+        QTRY_COMPARE(zantic::boxText(*text1()), QString("twothree"));
+    }
+
+    void exitClosesThePort()
+    {
+        PtyPort com2(*m_dir, 2);
+        connectTo(2);
+        QVERIFY(!com2.canOpenExclusively());
+        action("exit")->trigger();
+        QVERIFY(!m_win->isVisible());
+        QVERIFY(com2.canOpenExclusively());
+        // The library agrees that the port is free again.
+        QCOMPARE(IOP_Open(2, 0x1036), 0);
+        QCOMPARE(IOP_Close(2), 0);
+        ComOpen = 0;
+    }
+
+    void receivedBytesAppearWithinTwoTicks()
+    {
+        PtyPort com2(*m_dir, 2);
+        connectTo(2);
+        QTest::qWait(150);
+        QSignalSpy ticks(timer1(), &QTimer::timeout);
+        com2.write("hello\r\nworld");
+        QTRY_COMPARE(zantic::boxText(*text1()), QString("hello\r\nworld"));
+        QVERIFY2(ticks.count() <= 2, qPrintable(QString::number(ticks.count())));
+        QCOMPARE(text1()->textCursor().position(), text1()->document()->characterCount() - 1);
+    }
+
+    void burstArrivesWhole()
+    {
+        PtyPort com2(*m_dir, 2);
+        connectTo(2);
+        QSignalSpy received(m_win.get(), &Velkofrm::textReceived);
+
+        // 64 KB of every byte value, NUL, backspace, CR and LF included.
+        QByteArray burst;
+        for (int i = 0; burst.size() < 64 * 1024; ++i)
+            burst.append(char((i * 7 + i / 256) & 0xFF));
+        com2.write(burst);
+        QTRY_VERIFY_WITH_TIMEOUT(allReceived(received).size() >= burst.size(), 10000);
+        QTest::qWait(250);
+        QCOMPARE(allReceived(received), QString::fromLatin1(burst)); // nothing lost or doubled
+    }
+
+    void streamShownOnceAndInOrder()
+    {
+        PtyPort com2(*m_dir, 2);
+        connectTo(2);
+        QSignalSpy received(m_win.get(), &Velkofrm::textReceived);
+        QString expected;
+        for (int i = 0; i < 300; ++i) {
+            const QByteArray line = QByteArray::number(i) + " abcdefghij\r\n";
+            com2.write(line);
+            expected += QString::fromLatin1(line);
+            if (i % 37 == 0)
+                QTest::qWait(30); // let lines fall into different ticks
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(zantic::boxText(*text1()), expected, 5000);
+        QVERIFY(received.count() > 1);
+        QCOMPARE(allReceived(received), expected);
+    }
+
+    void typedKeysGoToThePort()
+    {
+        PtyPort com2(*m_dir, 2);
+        connectTo(2);
+        zantic::addText(*text1(), "line one\rline two");
+        const QString before = zantic::boxText(*text1());
+        m_win->activateWindow();
+        text1()->setFocus();
+        QVERIFY(QTest::qWaitForWindowActive(m_win.get()));
+
+        QTest::keyClicks(text1(), "a Z");
+        QTest::keyClick(text1(), Qt::Key_Return);
+        QTest::keyClick(text1(), Qt::Key_Backspace);
+        QTest::keyClick(text1(), Qt::Key_Tab);
+        QTest::keyClick(text1(), Qt::Key_Escape);
+        QTest::keyClick(text1(), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(text1(), Qt::Key_Z, Qt::ControlModifier);
+        QTest::keyClicks(text1(), QString(QChar(0xE9)) + QChar(0x20AC) + QChar(0xFF));
+        const QByteArray want("a Z\r\b\t\x1b\x01\x1a\xE9\xFF", 12);
+        QCOMPARE(com2.read(want.size()), want);
+        QCOMPARE(com2.drain(150), QByteArray());
+        QCOMPARE(zantic::boxText(*text1()), before); // no local echo, nothing edited
+        QVERIFY(text1()->hasFocus()); // Tab did not move the focus
+
+        // Keys without a character move the caret as usual and send nothing.
+        QTest::keyClick(text1(), Qt::Key_Home);
+        QCOMPARE(text1()->textCursor().positionInBlock(), 0);
+        QTest::keyClick(text1(), Qt::Key_Up);
+        QCOMPARE(text1()->textCursor().blockNumber(), 0);
+        QCOMPARE(com2.drain(150), QByteArray());
+
+        // An echoing device: the echo shows, a CR as a new line.
+        QTest::keyClicks(text1(), "ok");
+        com2.write(com2.read(2) + "\r");
+        QTRY_COMPARE(zantic::boxText(*text1()), before + "ok\r\n");
+
+        // After Disconnect typing fails unnoticed and changes nothing.
+        action("disconnect")->trigger();
+        QTest::keyClicks(text1(), "lost");
+        QTest::keyClick(text1(), Qt::Key_Return);
+        QVERIFY(m_messages.isEmpty());
+        QCOMPARE(zantic::boxText(*text1()), before + "ok\r\n");
+        QCOMPARE(com2.drain(150), QByteArray());
+    }
+
+    void bytesDuringAMessageBoxShowOnce()
+    {
+        PtyPort com2(*m_dir, 2);
+        connectTo(2);
+        QSignalSpy received(m_win.get(), &Velkofrm::textReceived);
+        // The box of a failed Connect stays open for a while; ticks go on meanwhile.
+        zantic::setMessageHook([&](const QString &text) {
+            m_messages << text;
+            com2.write("during");
+            QTest::qWait(400);
+        });
+        action("connect")->trigger();
+        zantic::setMessageHook([this](const QString &text) { m_messages << text; });
+        com2.write("after");
+        QTRY_COMPARE(zantic::boxText(*text1()), QString("duringafter"));
+        QCOMPARE(allReceived(received), QString("duringafter"));
+    }
+
+    void hangUpNeitherEndsNorSpins()
+    {
+        auto com2 = std::make_unique<PtyPort>(*m_dir, 2);
+        connectTo(2);
+        com2->write("before");
+        QTRY_COMPARE(zantic::boxText(*text1()), QString("before"));
+        com2->hangUp();
+
+        const double cpu0 = processCpuSeconds();
+        QElapsedTimer wall;
+        wall.start();
+        QSignalSpy ticks(timer1(), &QTimer::timeout);
+        QTest::qWait(1000);
+        const double cpu = processCpuSeconds() - cpu0;
+        QVERIFY(ticks.count() >= 5); // the window goes on ticking
+        QVERIFY2(cpu < 0.5 * double(wall.elapsed()) / 1000.0, qPrintable(QString::number(cpu)));
+        QVERIFY(m_messages.isEmpty());
+        QCOMPARE(zantic::boxText(*text1()), QString("before"));
+        QTest::keyClick(text1(), Qt::Key_A); // writing to a hung-up line fails unnoticed
+        action("disconnect")->trigger();
+        QCOMPARE(ComOpen, 0);
+    }
+
+    void pictures()
+    {
+        PtyPort com2(*m_dir, 2);
+        connectTo(2);
+        com2.write("Demo connected to COM2 at 9600,n,8,1\r\n"
+                   "ATI\r\n"
+                   "OK\r\n"
+                   "The quick brown fox jumps over the lazy dog 0123456789\r\n"
+                   "> ");
+        QTRY_VERIFY(zantic::boxText(*text1()).endsWith("> "));
+        QDir().mkpath(ZANTIC_DOCS_DIR);
+        QVERIFY(m_win->grab().save(ZANTIC_DOCS_DIR "/terminal.png"));
+
+        Velkooptions dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QVERIFY(dialog.grab().save(ZANTIC_DOCS_DIR "/settings.png"));
+    }
+};
+
+QTEST_MAIN(WindowTest)
+#include "tst_window.moc"

@@ -1,0 +1,37 @@
+// Key press to bytes (see keys.h).
+#include "keys.h"
+
+namespace zantic {
+
+std::optional<QByteArray> keyBytes(int key, Qt::KeyboardModifiers modifiers, const QString &text)
+{
+    // Some platforms give Delete the text DEL; it edits the box like the other
+    // non-character keys.
+    if (key == Qt::Key_Delete)
+        return std::nullopt;
+
+    const bool ctrl = modifiers.testFlag(Qt::ControlModifier) && !modifiers.testFlag(Qt::AltModifier);
+    if (ctrl && key >= Qt::Key_A && key <= Qt::Key_Z)
+        return QByteArray(1, char(key - Qt::Key_A + 1));
+
+    switch (key) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter: return QByteArray(1, '\r');
+    case Qt::Key_Backspace: return QByteArray(1, '\b');
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab: return QByteArray(1, '\t');
+    case Qt::Key_Escape: return QByteArray(1, '\x1b');
+    default: break;
+    }
+
+    if (text.isEmpty())
+        return std::nullopt;
+    QByteArray bytes;
+    for (QChar c : text) {
+        if (c.unicode() <= 0xFF)
+            bytes.append(char(c.unicode()));
+    }
+    return bytes;
+}
+
+} // namespace zantic

@@ -1,0 +1,180 @@
+// The terminal window (see velkofrm.h).
+#include "velkofrm.h"
+
+#include "addtext.h"
+#include "keys.h"
+#include "message.h"
+#include "velkomod.h"
+#include "velkooptions.h"
+
+#include <QFontDatabase>
+#include <QKeyEvent>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QTimer>
+
+using namespace velkomod;
+
+Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
+{
+    setObjectName(QStringLiteral("Velkofrm"));
+    setWindowTitle(QString::fromLatin1(zantic::kProgramName));
+
+    auto *client = new QWidget(this);
+    setCentralWidget(client);
+
+    Text1 = new QPlainTextEdit(client);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setGeometry(16, 8, 409, 257);
+    Text1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    Text1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Text1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Text1->setUndoRedoEnabled(false); // received text must not be undoable, nor kept twice
+    Text1->setEnabled(false);
+    Text1->installEventFilter(this);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(100);
+    Timer1->setTimerType(Qt::PreciseTimer); // a late tick is delay on every received byte
+    connect(Timer1, &QTimer::timeout, this, &Velkofrm::Timer1_Timer);
+
+    m_file = menuBar()->addMenu(QStringLiteral("&Open"));
+    m_file->setObjectName(QStringLiteral("file"));
+    m_setting = m_file->addAction(QStringLiteral("&Setting"));
+    m_setting->setObjectName(QStringLiteral("Setting"));
+    m_bar = m_file->addSeparator();
+    m_bar->setObjectName(QStringLiteral("Bar"));
+    m_exit = m_file->addAction(QStringLiteral("&Exit"));
+    m_exit->setObjectName(QStringLiteral("exit"));
+    m_action = menuBar()->addMenu(QStringLiteral("&Action"));
+    m_action->setObjectName(QStringLiteral("action"));
+    m_connect = m_action->addAction(QStringLiteral("&Connect"));
+    m_connect->setObjectName(QStringLiteral("connect"));
+    m_connect->setEnabled(false);
+    m_disconnect = m_action->addAction(QStringLiteral("&Disconnect"));
+    m_disconnect->setObjectName(QStringLiteral("disconnect"));
+    m_disconnect->setEnabled(false);
+
+    connect(m_setting, &QAction::triggered, this, &Velkofrm::Setting_Click);
+    connect(m_exit, &QAction::triggered, this, &Velkofrm::exit_Click);
+    connect(m_connect, &QAction::triggered, this, &Velkofrm::connect_Click);
+    connect(m_disconnect, &QAction::triggered, this, &Velkofrm::disconnect_Click);
+
+    // The client area is 438 x 280 below the menu bar.
+    resize(438, 280 + menuBar()->sizeHint().height());
+
+    // Room for a full tick, plus the 256 bytes the library clears behind every read start.
+    m_readBuffer.resize(kMaxReadPerTick + kMinReadBuffer);
+
+    Form_Load();
+}
+
+void Velkofrm::Form_Load() {}
+
+void Velkofrm::Setting_Click()
+{
+    Velkooptions dialog(this); // built afresh: every showing starts from the defaults
+    if (dialog.exec() == QDialog::Accepted) {
+        ComPort = dialog.port();
+        ComFlag = dialog.flag();
+    }
+    m_connect->setEnabled(true);
+    m_disconnect->setEnabled(true);
+}
+
+void Velkofrm::connect_Click()
+{
+    const int32_t port = ComPort;
+    if (IOP_Open(port, ComFlag) != 0) {
+        // An open connection stays as it is; the failed port is the one that was refused.
+        zantic::showMessage(this, QStringLiteral("Can't OPEN this device--COM"));
+        return;
+    }
+    // Connecting to another port while connected moves the connection: the old port would
+    // otherwise stay open, and locked, with nothing left that could close it.
+    if (ComOpen == 1 && m_openPort && *m_openPort != port)
+        IOP_Close(*m_openPort);
+    m_openPort = port;
+    ComOpen = 1;
+    StartPoll();
+    Text1->setEnabled(true);
+}
+
+void Velkofrm::disconnect_Click()
+{
+    IOP_Close(m_openPort.value_or(ComPort)); // result ignored: nothing to tell the user
+    StopPoll();
+    ComOpen = 0;
+}
+
+void Velkofrm::exit_Click()
+{
+    if (ComOpen == 1 && m_openPort)
+        IOP_Close(*m_openPort);
+    close();
+}
+
+void Velkofrm::StartPoll() { Timer1->start(); }
+
+void Velkofrm::StopPoll() { Timer1->stop(); }
+
+void Velkofrm::Timer1_Timer()
+{
+    // A message box opened further down runs its own event loop, where ticks go on: they
+    // must not start a second read and display on top of the unfinished one.
+    if (m_inTick || !m_openPort)
+        return;
+    m_inTick = true;
+    const int32_t port = *m_openPort;
+
+    // Read everything that waits, so the display keeps up with fast lines, but at most a
+    // bounded amount per tick so that the window stays responsive under a flood.
+    int32_t total = 0;
+    while (total < kMaxReadPerTick) {
+        const int32_t waiting = IOP_DIQ_Count(port);
+        if (waiting < 1)
+            break; // nothing waits, or the port failed (e.g. hung up): try at the next tick
+        const int32_t want = std::min(waiting, kMaxReadPerTick - total);
+        const int32_t got = IOP_Read(port, m_readBuffer.data() + total, want);
+        if (got < 1)
+            break;
+        total += std::min(got, want);
+    }
+    if (total > 0)
+        AddText(Text1, QString::fromLatin1(m_readBuffer.constData(), total));
+    m_inTick = false;
+}
+
+void Velkofrm::AddText(QPlainTextEdit *box, const QString &s)
+{
+    emit textReceived(s);
+    zantic::addText(*box, s);
+}
+
+void Velkofrm::text1_KeyPress(int16_t &KeyAscii)
+{
+    if (m_openPort) {
+        const char byte = char(KeyAscii & 0xFF);
+        IOP_Write(*m_openPort, &byte, 1); // a failed write loses the key silently
+    }
+    KeyAscii = 0;
+}
+
+bool Velkofrm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == Text1 && event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const std::optional<QByteArray> bytes =
+            zantic::keyBytes(key->key(), key->modifiers(), key->text());
+        if (!bytes)
+            return false; // no character: the box moves the caret or scrolls as usual
+        for (char b : *bytes) {
+            int16_t code = int16_t(uint8_t(b));
+            text1_KeyPress(code);
+        }
+        return true; // cancelled in every case: nothing is echoed locally
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
