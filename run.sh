@@ -37,12 +37,13 @@ if [ "$hardware" = 1 ]; then
 fi
 
 map=$(mktemp -d "${TMPDIR:-/tmp}/tty-run.XXXXXX")
-vcom_pid=
+vcom_pid= demo_pid=
 cleanup() {
-  if [ -n "$vcom_pid" ]; then
-    kill "$vcom_pid" 2>/dev/null || true
-    wait "$vcom_pid" 2>/dev/null || true
-  fi
+  local pid
+  for pid in $demo_pid $vcom_pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   rm -rf "$map"
 }
 trap cleanup EXIT
@@ -66,4 +67,7 @@ fi
 
 echo "COM2 is a virtual device that sends back what it receives."
 echo "In Demo: Open > Setting, OK (COM2 is the default), Action > Connect, then type."
-build/bin/Demo
+# In the background, so that a signal to this script ends Demo and vcom at once.
+build/bin/Demo &
+demo_pid=$!
+wait "$demo_pid"
