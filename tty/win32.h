@@ -46,6 +46,7 @@ typedef DWORD *LPDWORD;
 #define ERROR_IO_INCOMPLETE 996u
 #define ERROR_IO_PENDING 997u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u /* the device hung up (adapter pulled, pty master closed) */
+#define ERROR_NOT_FOUND 1168u /* CancelIoEx: no pending operation matched */
 
 /* CreateFileA */
 #define GENERIC_READ 0x80000000u

@@ -1,1 +1,414 @@
-// placeholder
+// The layer's handles: the handle table, opening and closing comm devices, events, the
+// per-thread last error, and the line settings calls.
+#include "comm.h"
+#include "devmap.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+namespace tty::posix {
+namespace {
+
+thread_local DWORD lastError = ERROR_SUCCESS;
+
+struct Table {
+    std::mutex mutex;
+    std::unordered_map<uintptr_t, std::unique_ptr<Object>> objects;
+    // Handle values come from this counter and are never given out twice, so a stale value
+    // can never reach a newer object.
+    uintptr_t last = 0;
+};
+
+Table &table()
+{
+    static Table *t = new Table; // never destroyed: handles may be used until the very end
+    return *t;
+}
+
+// Caller holds the table's mutex.
+HANDLE insert(Table &t, std::unique_ptr<Object> object)
+{
+    if (t.last >= UINTPTR_MAX - 1) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    const uintptr_t value = ++t.last;
+    t.objects.emplace(value, std::move(object));
+    return reinterpret_cast<HANDLE>(value);
+}
+
+DWORD open_error(int err)
+{
+    switch (err) {
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EWOULDBLOCK:
+        return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return ERROR_FILE_NOT_FOUND;
+    }
+}
+
+// Unix98 pseudo-terminal slaves (majors 136-143) and the old BSD ones (major 3).
+bool is_pty(dev_t rdev)
+{
+    const unsigned m = major(rdev);
+    return (m >= 136 && m <= 143) || m == 3;
+}
+
+// The DCB a handle starts with, before any SetCommState: the device's settings, DTR and RTS
+// on, and Windows' usual flow-control limits.
+DCB initial_dcb(const LineSettings &s)
+{
+    DCB base {};
+    base.fBinary = 1;
+    base.fDtrControl = DTR_CONTROL_ENABLE;
+    base.fRtsControl = RTS_CONTROL_ENABLE;
+    base.XonLim = 2048;
+    base.XoffLim = 512;
+    return dcb_from_line(s, base);
+}
+
+void release(Comm &c)
+{
+    // Windows ends a handle's pending operations when it is closed.
+    end_pending(c, kStatusCancelled, [](const Pending &) { return true; });
+    line_set(c.fd, c.saved); // fails harmlessly on a device that has gone
+    ioctl(c.fd, TIOCNXCL);
+    flock(c.fd, LOCK_UN);
+    close(c.fd);
+}
+
+} // namespace
+
+Comm *find_comm(HANDLE h)
+{
+    Table &t = table();
+    std::lock_guard lock(t.mutex);
+    auto it = t.objects.find(reinterpret_cast<uintptr_t>(h));
+    if (it == t.objects.end() || it->second->kind != Object::Kind::Comm) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return static_cast<Comm *>(it->second.get());
+}
+
+int64_t now_ms()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+BOOL fail(DWORD err)
+{
+    SetLastError(err);
+    return FALSE;
+}
+
+BOOL fail_gone(Comm &c)
+{
+    c.gone = true;
+    return fail(ERROR_DEVICE_NOT_CONNECTED);
+}
+
+bool read_counts(int fd, ErrorCounts &out, int &err)
+{
+    struct serial_icounter_struct ic {};
+    if (ioctl(fd, TIOCGICOUNT, &ic) != 0) {
+        err = errno;
+        return false;
+    }
+    out.frame = uint32_t(ic.frame);
+    out.overrun = uint32_t(ic.overrun);
+    out.parity = uint32_t(ic.parity);
+    out.brk = uint32_t(ic.brk);
+    out.bufOverrun = uint32_t(ic.buf_overrun);
+    return true;
+}
+
+bool arrived_total(Comm &c, uint64_t &total)
+{
+    int inq = 0;
+    if (c.gone || ioctl(c.fd, TIOCINQ, &inq) != 0)
+        return false;
+    total = c.taken + c.purged + c.stash.size() + uint64_t(inq > 0 ? inq : 0);
+    return true;
+}
+
+} // namespace tty::posix
+
+using namespace tty::posix;
+
+DWORD GetLastError(void)
+{
+    return lastError;
+}
+
+void SetLastError(DWORD err)
+{
+    lastError = err;
+}
+
+BOOL DisableThreadLibraryCalls(HMODULE)
+{
+    return TRUE;
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR name)
+{
+    if (name != nullptr) {
+        SetLastError(ERROR_NOT_SUPPORTED); // no named objects here
+        return nullptr;
+    }
+    Table &t = table();
+    std::lock_guard lock(t.mutex);
+    try {
+        HANDLE h = insert(t, std::make_unique<Event>());
+        return h == INVALID_HANDLE_VALUE ? nullptr : h;
+    } catch (const std::bad_alloc &) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+}
+
+HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+{
+    uint32_t n = 0;
+    if (!parse_com_name(name, n)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    try {
+        const std::string path = com_device_path(n);
+        if (path.empty()) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+
+        // Held throughout, so that two threads cannot both find the device free.
+        Table &t = table();
+        std::lock_guard lock(t.mutex);
+
+        // Refuse anything but a character device before opening it: opening some devices
+        // has effects of its own.
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) {
+            SetLastError(open_error(errno));
+            return INVALID_HANDLE_VALUE;
+        }
+        if (!S_ISCHR(st.st_mode)) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        // Exclusive within the process too (flock would catch a second descriptor as well,
+        // but this also holds when the device has no working flock).
+        for (const auto &entry : t.objects) {
+            if (entry.second->kind != Object::Kind::Comm)
+                continue;
+            const auto &other = static_cast<const Comm &>(*entry.second);
+            if (other.dev == st.st_dev && other.ino == st.st_ino) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return INVALID_HANDLE_VALUE;
+            }
+        }
+
+        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            SetLastError(open_error(errno));
+            return INVALID_HANDLE_VALUE;
+        }
+        auto c = std::make_unique<Comm>();
+        c->fd = fd;
+        auto refuse = [&](DWORD err) {
+            close(fd);
+            SetLastError(err);
+            return INVALID_HANDLE_VALUE;
+        };
+        if (fstat(fd, &st) != 0 || !isatty(fd))
+            return refuse(ERROR_FILE_NOT_FOUND);
+        c->dev = st.st_dev;
+        c->ino = st.st_ino;
+        c->pty = is_pty(st.st_rdev);
+        // flock holds against root and against other descriptors of this process;
+        // TIOCEXCL (below) against processes that do not use flock.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+            return refuse(ERROR_ACCESS_DENIED);
+        if (line_get(fd, c->saved) != 0)
+            return refuse(open_error(errno));
+        LineSettings raw = c->saved;
+        line_make_raw(raw);
+        if (line_set(fd, raw) != 0 || line_get(fd, c->applied) != 0) {
+            line_set(fd, c->saved);
+            return refuse(open_error(errno));
+        }
+        ioctl(fd, TIOCEXCL);
+        c->asked = initial_dcb(c->applied);
+        int err = 0;
+        if (!read_counts(fd, c->counts, err))
+            c->noCounters = true;
+        Comm &comm = *c;
+        HANDLE h = insert(t, std::move(c));
+        if (h == INVALID_HANDLE_VALUE)
+            release(comm);
+        return h;
+    } catch (const std::bad_alloc &) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+}
+
+BOOL CloseHandle(HANDLE h)
+{
+    std::unique_ptr<Object> object;
+    {
+        Table &t = table();
+        std::lock_guard lock(t.mutex);
+        auto it = t.objects.find(reinterpret_cast<uintptr_t>(h));
+        if (it == t.objects.end())
+            return fail(ERROR_INVALID_HANDLE);
+        object = std::move(it->second);
+        t.objects.erase(it);
+    }
+    if (object->kind == Object::Kind::Comm)
+        release(static_cast<Comm &>(*object));
+    return TRUE;
+}
+
+BOOL SetupComm(HANDLE h, DWORD, DWORD)
+{
+    // The kernel owns the queues and their sizes.
+    return find_comm(h) ? TRUE : FALSE;
+}
+
+BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts)
+{
+    Comm *c = find_comm(h);
+    if (!c)
+        return FALSE;
+    if (!timeouts)
+        return fail(ERROR_INVALID_PARAMETER);
+    c->timeouts = *timeouts;
+    return TRUE;
+}
+
+BOOL SetCommMask(HANDLE h, DWORD mask)
+{
+    Comm *c = find_comm(h);
+    if (!c)
+        return FALSE;
+    // As on Windows, a new mask completes a pending wait with no events.
+    for (const Pending &p : c->pending)
+        if (p.op == Pending::Op::Wait && p.events)
+            *p.events = 0;
+    end_pending(*c, kStatusSuccess, [](const Pending &p) { return p.op == Pending::Op::Wait; });
+    c->mask = mask;
+    uint64_t total = 0;
+    if (!arrived_total(*c, total))
+        return fail_gone(*c);
+    c->arrivedAtLastWait = total;
+    return TRUE;
+}
+
+BOOL PurgeComm(HANDLE h, DWORD flags)
+{
+    Comm *c = find_comm(h);
+    if (!c)
+        return FALSE;
+    if (flags & ~DWORD(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+        return fail(ERROR_INVALID_PARAMETER);
+    if (flags & PURGE_TXABORT)
+        end_pending(*c, kStatusCancelled, [](const Pending &p) { return p.op == Pending::Op::Write; });
+    if (flags & PURGE_RXABORT)
+        end_pending(*c, kStatusCancelled, [](const Pending &p) { return p.op == Pending::Op::Read; });
+    if (!(flags & (PURGE_TXCLEAR | PURGE_RXCLEAR)))
+        return TRUE;
+    if (c->gone)
+        return fail_gone(*c);
+    if ((flags & PURGE_TXCLEAR) && tcflush(c->fd, TCOFLUSH) != 0)
+        return fail_gone(*c);
+    if (flags & PURGE_RXCLEAR) {
+        // Purged bytes still count as received for WaitCommEvent's history.
+        int inq = 0;
+        if (ioctl(c->fd, TIOCINQ, &inq) != 0 || tcflush(c->fd, TCIFLUSH) != 0)
+            return fail_gone(*c);
+        c->purged += uint64_t(inq > 0 ? inq : 0) + c->stash.size();
+        c->stash.clear();
+    }
+    return TRUE;
+}
+
+BOOL GetCommState(HANDLE h, LPDCB dcb)
+{
+    Comm *c = find_comm(h);
+    if (!c)
+        return FALSE;
+    if (!dcb)
+        return fail(ERROR_INVALID_PARAMETER);
+    LineSettings now;
+    if (line_get(c->fd, now) != 0)
+        return fail_gone(*c);
+    const DWORD length = dcb->DCBlength; // echoed as given
+    *dcb = dcb_current(now, c->asked, c->applied);
+    dcb->DCBlength = length;
+    return TRUE;
+}
+
+BOOL SetCommState(HANDLE h, LPDCB dcb)
+{
+    Comm *c = find_comm(h);
+    if (!c)
+        return FALSE;
+    if (!dcb || !dcb_valid(*dcb))
+        return fail(ERROR_INVALID_PARAMETER);
+    LineSettings before;
+    if (line_get(c->fd, before) != 0)
+        return fail_gone(*c);
+    const LineSettings wanted = line_from_dcb(before, *dcb);
+    LineSettings got;
+    if (line_set(c->fd, wanted) != 0) {
+        if (errno == EIO)
+            return fail_gone(*c);
+        line_set(c->fd, before);
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    if (line_get(c->fd, got) != 0)
+        return fail_gone(*c);
+    // A pseudo-terminal reports 8 bits without parity whatever it was given: there only the
+    // speed tells whether the settings were taken.
+    if (!line_took(wanted, got, !c->pty)) {
+        line_set(c->fd, before);
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    const ModemLines lines = modem_lines_for(*dcb);
+    for (int bit : {TIOCM_DTR, TIOCM_RTS}) {
+        const bool on = bit == TIOCM_DTR ? lines.dtr : lines.rts;
+        if (ioctl(c->fd, on ? TIOCMBIS : TIOCMBIC, &bit) != 0 && errno == EIO)
+            return fail_gone(*c);
+        // ENOTTY / EINVAL: a device without modem lines; nothing to drive.
+    }
+    c->asked = *dcb;
+    c->asked.fDummy2 = 0;
+    c->asked.wReserved = 0;
+    c->asked.wReserved1 = 0;
+    c->applied = got;
+    return TRUE;
+}

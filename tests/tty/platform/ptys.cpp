@@ -1,0 +1,130 @@
+// Pseudo-terminal fixtures for the platform layer's tests.
+#include "ptys.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+void PtyTest::SetUp()
+{
+    char pattern[] = "/tmp/tty-platform-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+    setenv("TTY_COM_DIR", dir.c_str(), 1);
+}
+
+void PtyTest::TearDown()
+{
+    for (int m : masters)
+        if (m >= 0)
+            close(m);
+    std::filesystem::remove_all(dir);
+    unsetenv("TTY_COM_DIR");
+}
+
+int PtyTest::addPort(unsigned n)
+{
+    int master = -1;
+    int slave = -1;
+    char name[128] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        ADD_FAILURE() << "openpty";
+    close(slave); // the pair lives as long as the master does
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    masters.push_back(master);
+    slaves.push_back(name);
+    mapPort(n, name);
+    return master;
+}
+
+void PtyTest::mapPort(unsigned n, const std::string &target)
+{
+    const std::string link = dir + "/COM" + std::to_string(n);
+    unlink(link.c_str());
+    EXPECT_EQ(symlink(target.c_str(), link.c_str()), 0);
+}
+
+void PtyTest::closeMaster(int master)
+{
+    for (int &m : masters)
+        if (m == master)
+            m = -1;
+    close(master);
+}
+
+tty::posix::LineSettings PtyTest::slaveLine(int master)
+{
+    tty::posix::LineSettings s;
+    EXPECT_EQ(tty::posix::line_get(master, s), 0);
+    return s;
+}
+
+void PtyTest::send(int master, const std::string &data, HANDLE h, DWORD expected)
+{
+    ASSERT_EQ(write(master, data.data(), data.size()), ssize_t(data.size()));
+    // The pty moves bytes to the slave's queue a moment later.
+    COMSTAT st {};
+    DWORD errors = 0;
+    for (long long end = nowMs() + 2000; nowMs() < end; usleep(1000)) {
+        ASSERT_TRUE(ClearCommError(h, &errors, &st));
+        if (st.cbInQue >= expected)
+            return;
+    }
+    FAIL() << "bytes did not arrive";
+}
+
+std::string PtyTest::receive(int master, size_t count, int ms)
+{
+    std::string got;
+    const long long end = nowMs() + ms;
+    while (got.size() < count && nowMs() < end) {
+        struct pollfd p {master, POLLIN, 0};
+        poll(&p, 1, 50);
+        char buf[4096];
+        const ssize_t r = read(master, buf, sizeof buf);
+        if (r > 0)
+            got.append(buf, size_t(r));
+    }
+    return got;
+}
+
+COMMTIMEOUTS libraryTimeouts()
+{
+    return COMMTIMEOUTS {MAXDWORD, 0, 1000, 2, 0};
+}
+
+HANDLE openPort(unsigned n)
+{
+    const std::string name = "COM" + std::to_string(n);
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << name << " error " << GetLastError();
+    COMMTIMEOUTS t = libraryTimeouts();
+    EXPECT_TRUE(SetCommTimeouts(h, &t));
+    EXPECT_TRUE(SetCommMask(h, EV_RXCHAR));
+    return h;
+}
+
+int openDescriptors()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (readdir(d) != nullptr)
+        ++n;
+    closedir(d);
+    return n;
+}
+
+long long nowMs()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}

@@ -1,0 +1,1 @@
+// Transfers (filled in next).

@@ -1,0 +1,78 @@
+// Pure translations of the Win32-named layer: DCB <-> line settings, Windows' checks of a
+// DCB, modem and error bits, and the time-out rules of transfers. No descriptor is touched.
+#ifndef TTY_POSIX_DCB_H
+#define TTY_POSIX_DCB_H
+
+#include "speed.h"
+#include "win32.h"
+
+#include <cstdint>
+
+namespace tty::posix {
+
+// The checks SetCommState makes before it changes anything.
+bool dcb_valid(const DCB &dcb);
+
+// Raw mode: no echo, no line editing, no translations, 8 bits, receiver on, modem control
+// lines ignored. Reads never block for a count (VMIN 1 with a non-blocking descriptor makes
+// "nothing waiting" EAGAIN, so a read of 0 bytes can only mean the device hung up).
+void line_make_raw(LineSettings &s);
+
+// `current` changed as `dcb` asks: speed, framing, flow control and the XON/XOFF characters.
+LineSettings line_from_dcb(const LineSettings &current, const DCB &dcb);
+
+// What a line with settings `s` looks like as a DCB. The members termios cannot hold are
+// taken from `base` (DCBlength included).
+DCB dcb_from_line(const LineSettings &s, const DCB &base);
+
+// GetCommState's answer: `asked` is the DCB SetCommState took last (or the one made at open)
+// and `applied` the settings the device reported right after. Where the device still shows
+// those settings, the asked members are returned (a pseudo-terminal, say, always reports
+// 8 bits without parity, and a UART may round the rate); where something else has changed
+// them since, the device's settings are.
+DCB dcb_current(const LineSettings &now, const DCB &asked, const LineSettings &applied);
+
+// Whether the device took `asked`, judged from what it reports back (`got`): the speed
+// within 2% (a UART runs at the nearest rate its clock divides to, and a receiver still
+// frames at that error), and, on a device that frames characters, data bits, parity and
+// stop bits exactly.
+bool line_took(const LineSettings &asked, const LineSettings &got, bool framesCharacters);
+
+// What the DTR and RTS lines should be after `dcb` is applied. Linux has no DTR/DSR
+// handshake, so DTR_CONTROL_HANDSHAKE keeps DTR on; RTS_CONTROL_TOGGLE leaves RTS off, the
+// level it has between transmissions.
+struct ModemLines {
+    bool dtr;
+    bool rts;
+};
+ModemLines modem_lines_for(const DCB &dcb);
+
+// TIOCM_* bits to MS_*_ON bits.
+DWORD modem_status_from_tiocm(int bits);
+
+// The receive-error counters of TIOCGICOUNT, and the CE_* bits for their growth.
+struct ErrorCounts {
+    uint32_t frame = 0;
+    uint32_t overrun = 0;
+    uint32_t parity = 0;
+    uint32_t brk = 0;
+    uint32_t bufOverrun = 0;
+};
+DWORD comm_errors_from_counts(const ErrorCounts &before, const ErrorCounts &now);
+
+// How a read of `count` bytes ends under `t`.
+struct ReadRule {
+    bool atOnce;        // never waits: completes with what is waiting, possibly nothing
+    bool takesWaiting;  // bytes waiting when the read starts complete it at once
+    bool endsOnArrival; // a waiting read ends as soon as bytes arrive
+    int64_t totalMs;    // the read ends after this long; -1: no limit
+    int64_t intervalMs; // ... or when this long passes between bytes; -1: no limit
+};
+ReadRule read_rule(const COMMTIMEOUTS &t, DWORD count);
+
+// How long a write of `count` bytes may take in ms; -1: no limit.
+int64_t write_total_ms(const COMMTIMEOUTS &t, DWORD count);
+
+} // namespace tty::posix
+
+#endif
