@@ -13,6 +13,9 @@
 #include <QPlainTextEdit>
 #include <QTimer>
 
+#include <chrono>
+#include <thread>
+
 using namespace velkomod;
 
 Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
@@ -132,10 +135,21 @@ void Velkofrm::Timer1_Timer()
     // Read everything that waits, so the display keeps up with fast lines, but at most a
     // bounded amount per tick so that the window stays responsive under a flood.
     int32_t total = 0;
+    int emptyLooks = 0;
     while (total < kMaxReadPerTick) {
         const int32_t waiting = IOP_DIQ_Count(port);
-        if (waiting < 1)
-            break; // nothing waits, or the port failed (e.g. hung up): try at the next tick
+        if (waiting < 0)
+            break; // the port failed (e.g. hung up): nothing to show, try at the next tick
+        if (waiting == 0) {
+            // The kernel moves bytes that queue behind a full line buffer up only after a
+            // read has made room; give it a moment before taking "nothing waits" for true,
+            // or a fast stream would be left to back up until the next tick.
+            if (total == 0 || ++emptyLooks > kEmptyLooks)
+                break;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            continue;
+        }
+        emptyLooks = 0;
         const int32_t want = std::min(waiting, kMaxReadPerTick - total);
         const int32_t got = IOP_Read(port, m_readBuffer.data() + total, want);
         if (got < 1)
@@ -149,8 +163,8 @@ void Velkofrm::Timer1_Timer()
 
 void Velkofrm::AddText(QPlainTextEdit *box, const QString &s)
 {
-    emit textReceived(s);
     zantic::addText(*box, s);
+    emit textReceived(s);
 }
 
 void Velkofrm::text1_KeyPress(int16_t &KeyAscii)

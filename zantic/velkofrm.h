@@ -20,6 +20,8 @@ public:
 
     // Most bytes one tick takes from the port; the rest waits for the next tick.
     static constexpr int32_t kMaxReadPerTick = 64 * 1024;
+    // How often a tick that has read something looks again at an empty queue.
+    static constexpr int kEmptyLooks = 3;
 
     // The menu commands, as the menu entries run them.
     void connect_Click();
@@ -28,7 +30,7 @@ public:
     void Setting_Click();
 
 signals:
-    // The text a tick hands to the display, exactly as read from the port.
+    // The text a tick has just handed to the display, exactly as read from the port.
     void textReceived(const QString &text);
 
 protected:

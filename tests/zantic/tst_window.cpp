@@ -334,8 +334,9 @@ private slots:
         QTest::keyClick(text1(), Qt::Key_Escape);
         QTest::keyClick(text1(), Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(text1(), Qt::Key_Z, Qt::ControlModifier);
-        QTest::keyClicks(text1(), QString(QChar(0xE9)) + QChar(0x20AC) + QChar(0xFF));
-        const QByteArray want("a Z\r\b\t\x1b\x01\x1a\xE9\xFF", 12);
+        for (QChar c : {QChar(0xE9), QChar(0x20AC), QChar(0xFF)}) // as a keyboard layout gives them
+            QTest::sendKeyEvent(QTest::Click, text1(), Qt::Key_unknown, QString(c), Qt::NoModifier);
+        const QByteArray want("a Z\r\b\t\x1b\x01\x1a\xE9\xFF", 11);
         QCOMPARE(com2.read(want.size()), want);
         QCOMPARE(com2.drain(150), QByteArray());
         QCOMPARE(zantic::boxText(*text1()), before); // no local echo, nothing edited
