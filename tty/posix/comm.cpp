@@ -38,16 +38,20 @@ Table &table()
     return *t;
 }
 
-// Caller holds the table's mutex.
-HANDLE insert(Table &t, std::unique_ptr<Object> object)
+// Caller holds the table's mutex. Takes the object only when it succeeds.
+HANDLE insert(Table &t, std::unique_ptr<Object> &object)
 {
     if (t.last >= UINTPTR_MAX - 1) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
-    const uintptr_t value = ++t.last;
-    t.objects.emplace(value, std::move(object));
-    return reinterpret_cast<HANDLE>(value);
+    try {
+        t.objects.try_emplace(t.last + 1).first->second = std::move(object);
+    } catch (const std::bad_alloc &) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    return reinterpret_cast<HANDLE>(++t.last);
 }
 
 DWORD open_error(int err)
@@ -179,15 +183,15 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR name)
         SetLastError(ERROR_NOT_SUPPORTED); // no named objects here
         return nullptr;
     }
-    Table &t = table();
-    std::lock_guard lock(t.mutex);
-    try {
-        HANDLE h = insert(t, std::make_unique<Event>());
-        return h == INVALID_HANDLE_VALUE ? nullptr : h;
-    } catch (const std::bad_alloc &) {
+    std::unique_ptr<Object> event(new (std::nothrow) Event);
+    if (!event) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    Table &t = table();
+    std::lock_guard lock(t.mutex);
+    HANDLE h = insert(t, event);
+    return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
 HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
@@ -197,83 +201,86 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    std::string path;
+    std::unique_ptr<Comm> c;
     try {
-        const std::string path = com_device_path(n);
-        if (path.empty()) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
-        }
-
-        // Held throughout, so that two threads cannot both find the device free.
-        Table &t = table();
-        std::lock_guard lock(t.mutex);
-
-        // Refuse anything but a character device before opening it: opening some devices
-        // has effects of its own.
-        struct stat st {};
-        if (stat(path.c_str(), &st) != 0) {
-            SetLastError(open_error(errno));
-            return INVALID_HANDLE_VALUE;
-        }
-        if (!S_ISCHR(st.st_mode)) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
-        }
-        // Exclusive within the process too (flock would catch a second descriptor as well,
-        // but this also holds when the device has no working flock).
-        for (const auto &entry : t.objects) {
-            if (entry.second->kind != Object::Kind::Comm)
-                continue;
-            const auto &other = static_cast<const Comm &>(*entry.second);
-            if (other.dev == st.st_dev && other.ino == st.st_ino) {
-                SetLastError(ERROR_ACCESS_DENIED);
-                return INVALID_HANDLE_VALUE;
-            }
-        }
-
-        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            SetLastError(open_error(errno));
-            return INVALID_HANDLE_VALUE;
-        }
-        auto c = std::make_unique<Comm>();
-        c->fd = fd;
-        auto refuse = [&](DWORD err) {
-            close(fd);
-            SetLastError(err);
-            return INVALID_HANDLE_VALUE;
-        };
-        if (fstat(fd, &st) != 0 || !isatty(fd))
-            return refuse(ERROR_FILE_NOT_FOUND);
-        c->dev = st.st_dev;
-        c->ino = st.st_ino;
-        c->pty = is_pty(st.st_rdev);
-        // flock holds against root and against other descriptors of this process;
-        // TIOCEXCL (below) against processes that do not use flock.
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-            return refuse(ERROR_ACCESS_DENIED);
-        if (line_get(fd, c->saved) != 0)
-            return refuse(open_error(errno));
-        LineSettings raw = c->saved;
-        line_make_raw(raw);
-        if (line_set(fd, raw) != 0 || line_get(fd, c->applied) != 0) {
-            line_set(fd, c->saved);
-            return refuse(open_error(errno));
-        }
-        ioctl(fd, TIOCEXCL);
-        c->asked = initial_dcb(c->applied);
-        int err = 0;
-        if (!read_counts(fd, c->counts, err))
-            c->noCounters = true;
-        Comm &comm = *c;
-        HANDLE h = insert(t, std::move(c));
-        if (h == INVALID_HANDLE_VALUE)
-            release(comm);
-        return h;
+        path = com_device_path(n);
+        c = std::make_unique<Comm>();
     } catch (const std::bad_alloc &) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
+    if (path.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    // Held throughout, so that two threads cannot both find the device free.
+    Table &t = table();
+    std::lock_guard lock(t.mutex);
+
+    // Refuse anything but a character device before opening it: opening some devices has
+    // effects of its own.
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        SetLastError(open_error(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Exclusive within the process too: this also holds where flock does not work.
+    for (const auto &entry : t.objects) {
+        if (entry.second->kind != Object::Kind::Comm)
+            continue;
+        const auto &other = static_cast<const Comm &>(*entry.second);
+        if (other.dev == st.st_dev && other.ino == st.st_ino) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(open_error(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    c->fd = fd;
+    auto refuse = [&](DWORD err) {
+        close(fd);
+        SetLastError(err);
+        return INVALID_HANDLE_VALUE;
+    };
+    if (fstat(fd, &st) != 0 || !isatty(fd))
+        return refuse(ERROR_FILE_NOT_FOUND);
+    c->dev = st.st_dev;
+    c->ino = st.st_ino;
+    c->pty = is_pty(st.st_rdev);
+    // flock holds against root and against other descriptors of this process; TIOCEXCL
+    // (below) against processes that do not use flock.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return refuse(ERROR_ACCESS_DENIED);
+    if (line_get(fd, c->saved) != 0)
+        return refuse(open_error(errno));
+    LineSettings raw = c->saved;
+    line_make_raw(raw);
+    if (line_set(fd, raw) != 0 || line_get(fd, c->applied) != 0) {
+        const DWORD err = open_error(errno);
+        line_set(fd, c->saved);
+        return refuse(err);
+    }
+    ioctl(fd, TIOCEXCL);
+    c->asked = initial_dcb(c->applied);
+    int err = 0;
+    if (!read_counts(fd, c->counts, err))
+        c->noCounters = true;
+    Comm &comm = *c;
+    std::unique_ptr<Object> object = std::move(c);
+    HANDLE h = insert(t, object);
+    if (h == INVALID_HANDLE_VALUE)
+        release(comm); // `object` still owns it
+    return h;
 }
 
 BOOL CloseHandle(HANDLE h)

@@ -87,7 +87,12 @@ ssize_t stash_waiting(Comm &c, DWORD &err)
     if (inq <= 0)
         return 0;
     const size_t old = c.stash.size();
-    c.stash.resize(old + size_t(inq));
+    try {
+        c.stash.resize(old + size_t(inq));
+    } catch (const std::bad_alloc &) {
+        err = ERROR_NOT_ENOUGH_MEMORY;
+        return -1;
+    }
     const ssize_t r = read_device(c, c.stash.data() + old, size_t(inq), err);
     c.stash.resize(old + size_t(r > 0 ? r : 0));
     return r;
