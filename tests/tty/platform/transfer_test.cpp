@@ -293,3 +293,36 @@ TEST_F(Transfer, HangUpFailsEverythingPromptly)
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_LT(nowMs() - start, 3000);
 }
+
+// Each call notices a hang-up by itself: they reach it through different system calls.
+TEST_F(PtyTest, EachCallNoticesAHangUpOnItsOwn)
+{
+    char buf[4];
+    DWORD n = 0;
+    COMSTAT st {};
+    OVERLAPPED ov {};
+    BOOL (*const calls[])(HANDLE, char *, DWORD *, COMSTAT *, OVERLAPPED *) = {
+        [](HANDLE h, char *b, DWORD *n, COMSTAT *, OVERLAPPED *ov) { return ReadFile(h, b, 1, n, ov); },
+        [](HANDLE h, char *b, DWORD *n, COMSTAT *, OVERLAPPED *ov) { return WriteFile(h, b, 1, n, ov); },
+        [](HANDLE h, char *, DWORD *n, COMSTAT *, OVERLAPPED *ov) { return WaitCommEvent(h, n, ov); },
+        [](HANDLE h, char *, DWORD *n, COMSTAT *st, OVERLAPPED *) { return ClearCommError(h, n, st); },
+        [](HANDLE h, char *, DWORD *n, COMSTAT *, OVERLAPPED *) { return GetCommModemStatus(h, n); },
+        [](HANDLE h, char *, DWORD *n, COMSTAT *, OVERLAPPED *ov) {
+            return GetOverlappedResult(h, ov, n, FALSE); // a read started before the hang-up
+        },
+    };
+    unsigned port = 1;
+    for (auto call : calls) {
+        const int master = addPort(port);
+        HANDLE h = openPort(port++);
+        ov = OVERLAPPED {};
+        EXPECT_FALSE(ReadFile(h, buf, 1, &n, &ov));
+        if (call != calls[5]) {
+            ASSERT_TRUE(CancelIoEx(h, &ov));
+        }
+        closeMaster(master);
+        EXPECT_FALSE(call(h, buf, &n, &st, &ov)) << port - 1;
+        EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED) << port - 1;
+        EXPECT_TRUE(CloseHandle(h));
+    }
+}
