@@ -8,6 +8,7 @@
 #include "velkooptions.h"
 
 #include <QFontDatabase>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -189,6 +190,18 @@ bool Velkofrm::eventFilter(QObject *watched, QEvent *event)
             text1_KeyPress(code);
         }
         return true; // cancelled in every case: nothing is echoed locally
+    }
+    if (watched == Text1 && event->type() == QEvent::InputMethod) {
+        // Characters composed by an input method (dead keys, compose sequences) come here
+        // instead of as key presses: they are typed characters all the same.
+        const auto *input = static_cast<QInputMethodEvent *>(event);
+        for (QChar c : input->commitString()) {
+            if (c.unicode() > 0xFF)
+                continue; // no Latin-1 byte for it
+            int16_t code = int16_t(c.unicode());
+            text1_KeyPress(code);
+        }
+        return true; // neither the composition nor its result goes into the box
     }
     return QMainWindow::eventFilter(watched, event);
 }

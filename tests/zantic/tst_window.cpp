@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDir>
+#include <QInputMethodEvent>
 #include <QElapsedTimer>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -341,7 +342,10 @@ private slots:
         QTest::keyClick(text1(), Qt::Key_Z, Qt::ControlModifier);
         for (QChar c : {QChar(0xE9), QChar(0x20AC), QChar(0xFF)}) // as a keyboard layout gives them
             QTest::sendKeyEvent(QTest::Click, text1(), Qt::Key_unknown, QString(c), Qt::NoModifier);
-        const QByteArray want("a Z\r\b\t\x1b\x01\x1a\xE9\xFF", 11);
+        QInputMethodEvent composed; // a dead key and a vowel, through an input method
+        composed.setCommitString(QString(QChar(0xE8)));
+        QApplication::sendEvent(text1(), &composed);
+        const QByteArray want("a Z\r\b\t\x1b\x01\x1a\xE9\xFF\xE8", 12);
         QCOMPARE(com2.read(want.size()), want);
         QCOMPARE(com2.drain(150), QByteArray());
         QCOMPARE(zantic::boxText(*text1()), before); // no local echo, nothing edited
