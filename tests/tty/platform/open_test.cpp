@@ -17,7 +17,7 @@ using tty::posix::LineSettings;
 
 namespace {
 
-class Open : public PtyTest {};
+class LayerOpen : public PtyTest {};
 
 HANDLE openName(const char *name)
 {
@@ -45,7 +45,7 @@ bool sameLine(const LineSettings &a, const LineSettings &b)
 
 } // namespace
 
-TEST_F(Open, NamesAndMissingOrWrongFiles)
+TEST_F(LayerOpen, NamesAndMissingOrWrongFiles)
 {
     addPort(3);
     for (const char *name : {"COM3", "//./COM3", "\\\\.\\COM3"}) {
@@ -64,7 +64,7 @@ TEST_F(Open, NamesAndMissingOrWrongFiles)
     }
 }
 
-TEST_F(Open, ExclusiveInThisProcessAndOthers)
+TEST_F(LayerOpen, ExclusiveInThisProcessAndOthers)
 {
     addPort(1);
     mapPort(2, slaves[0]); // the same device under a second number
@@ -95,7 +95,7 @@ TEST_F(Open, ExclusiveInThisProcessAndOthers)
     EXPECT_EQ(runHelper("COM2"), 0);
 }
 
-TEST_F(Open, RawWhileOpenAndRestoredAtClose)
+TEST_F(LayerOpen, RawWhileOpenAndRestoredAtClose)
 {
     const int master = addPort(1);
     const LineSettings before = slaveLine(master);
@@ -118,7 +118,7 @@ TEST_F(Open, RawWhileOpenAndRestoredAtClose)
     EXPECT_TRUE(sameLine(slaveLine(master), before));
 }
 
-TEST_F(Open, HandlesAreNeverReusedAndStaleOnesFail)
+TEST_F(LayerOpen, HandlesAreNeverReusedAndStaleOnesFail)
 {
     addPort(1);
     HANDLE first = openPort(1);
@@ -158,7 +158,7 @@ TEST_F(Open, HandlesAreNeverReusedAndStaleOnesFail)
     EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "named"), nullptr);
 }
 
-TEST_F(Open, ManyCyclesLeaveNoDescriptorBehind)
+TEST_F(LayerOpen, ManyCyclesLeaveNoDescriptorBehind)
 {
     addPort(1);
     const int before = openDescriptors();
@@ -170,7 +170,7 @@ TEST_F(Open, ManyCyclesLeaveNoDescriptorBehind)
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST(LastError, IsPerThread)
+TEST(LayerLastError, IsPerThread)
 {
     SetLastError(ERROR_ACCESS_DENIED);
     std::thread([] {
@@ -181,9 +181,9 @@ TEST(LastError, IsPerThread)
     EXPECT_TRUE(DisableThreadLibraryCalls(nullptr));
 }
 
-class State : public PtyTest {};
+class LayerState : public PtyTest {};
 
-TEST_F(State, LineSeenFromTheOtherSide)
+TEST_F(LayerState, LineSeenFromTheOtherSide)
 {
     const int master = addPort(1);
     HANDLE h = openPort(1);
@@ -214,7 +214,7 @@ TEST_F(State, LineSeenFromTheOtherSide)
     CloseHandle(h);
 }
 
-TEST_F(State, GetReturnsWhatSetTookAndRefusalsChangeNothing)
+TEST_F(LayerState, GetReturnsWhatSetTookAndRefusalsChangeNothing)
 {
     const int master = addPort(1);
     HANDLE h = openPort(1);
@@ -247,7 +247,7 @@ TEST_F(State, GetReturnsWhatSetTookAndRefusalsChangeNothing)
     EXPECT_EQ(std::memcmp(&got, &set, sizeof got), 0);
 
     const LineSettings line = slaveLine(master);
-    // One case of each kind; the checks themselves are covered in DcbCheck.
+    // One case of each kind; the checks themselves are covered in LayerDcbCheck.
     const struct {
         void (*change)(DCB &);
     } refused[] = {{[](DCB &d) { d.BaudRate = 0; }},
@@ -278,7 +278,7 @@ TEST_F(State, GetReturnsWhatSetTookAndRefusalsChangeNothing)
     CloseHandle(h);
 }
 
-TEST_F(State, QueuesSetupAndPurge)
+TEST_F(LayerState, QueuesSetupAndPurge)
 {
     const int master = addPort(1);
     HANDLE h = openPort(1);

@@ -9,7 +9,7 @@
 
 namespace {
 
-class Transfer : public PtyTest {
+class LayerTransfer : public PtyTest {
 protected:
     void SetUp() override
     {
@@ -48,7 +48,7 @@ long long cpuMs()
 
 } // namespace
 
-TEST_F(Transfer, ReadsUnderTheLibrarysTimeouts)
+TEST_F(LayerTransfer, ReadsUnderTheLibrarysTimeouts)
 {
     char buf[16] = {};
     DWORD n = 0;
@@ -84,7 +84,7 @@ TEST_F(Transfer, ReadsUnderTheLibrarysTimeouts)
     EXPECT_EQ(n, 0u);
 }
 
-TEST_F(Transfer, OtherReadTimeouts)
+TEST_F(LayerTransfer, OtherReadTimeouts)
 {
     char buf[16] = {};
     DWORD n = 0;
@@ -110,7 +110,7 @@ TEST_F(Transfer, OtherReadTimeouts)
     EXPECT_EQ(std::string(buf, n), "s");
 }
 
-TEST_F(Transfer, EveryByteValueBothWays)
+TEST_F(LayerTransfer, EveryByteValueBothWays)
 {
     std::string all;
     for (int i = 0; i < 256; ++i)
@@ -127,7 +127,7 @@ TEST_F(Transfer, EveryByteValueBothWays)
     EXPECT_EQ(std::string(buf, n), all);
 }
 
-TEST_F(Transfer, WritesBeyondWhatThePtyTakes)
+TEST_F(LayerTransfer, WritesBeyondWhatThePtyTakes)
 {
     std::string data(64 * 1024, '\0');
     for (size_t i = 0; i < data.size(); ++i)
@@ -159,7 +159,7 @@ TEST_F(Transfer, WritesBeyondWhatThePtyTakes)
     EXPECT_LT(cpuMs() - cpu, 150) << "spinning";
 }
 
-TEST_F(Transfer, WaitCommEventKeepsHistory)
+TEST_F(LayerTransfer, WaitCommEventKeepsHistory)
 {
     DWORD ev = 0;
     DWORD n = 0;
@@ -208,7 +208,7 @@ TEST_F(Transfer, WaitCommEventKeepsHistory)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(Transfer, CancelAbortAndClose)
+TEST_F(LayerTransfer, CancelAbortAndClose)
 {
     char buf[4];
     DWORD n = 0;
@@ -248,7 +248,7 @@ TEST_F(Transfer, CancelAbortAndClose)
     h = INVALID_HANDLE_VALUE;
 }
 
-TEST_F(Transfer, StatusOfAPty)
+TEST_F(LayerTransfer, StatusOfAPty)
 {
     COMSTAT st {};
     DWORD errors = 1, ms = 7;
@@ -261,7 +261,7 @@ TEST_F(Transfer, StatusOfAPty)
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
 }
 
-TEST_F(Transfer, HangUpFailsEverythingPromptly)
+TEST_F(LayerTransfer, HangUpFailsEverythingPromptly)
 {
     char buf[8];
     DWORD n = 0, ev = 0;
@@ -295,7 +295,9 @@ TEST_F(Transfer, HangUpFailsEverythingPromptly)
 }
 
 // Each call notices a hang-up by itself: they reach it through different system calls.
-TEST_F(PtyTest, EachCallNoticesAHangUpOnItsOwn)
+class LayerHangUp : public PtyTest {};
+
+TEST_F(LayerHangUp, EachCallNoticesItOnItsOwn)
 {
     char buf[4];
     DWORD n = 0;

@@ -12,7 +12,7 @@
 
 using namespace tty::posix;
 
-TEST(ComName, AcceptsTheThreeFormsAndNothingElse)
+TEST(LayerComName, AcceptsTheThreeFormsAndNothingElse)
 {
     const struct {
         const char *name;
@@ -38,7 +38,7 @@ TEST(ComName, AcceptsTheThreeFormsAndNothingElse)
 static bool nothingExists(const char *) { return false; }
 static bool everythingExists(const char *path) { return std::strncmp(path, "/dev/COM", 8) == 0; }
 
-TEST(DeviceMap, FollowsTheTable)
+TEST(LayerDeviceMap, FollowsTheTable)
 {
     const struct {
         uint32_t n;
@@ -69,7 +69,7 @@ static DCB validDcb()
     return d;
 }
 
-TEST(DcbCheck, RefusesWhatWindowsRefuses)
+TEST(LayerDcbCheck, RefusesWhatWindowsRefuses)
 {
     const struct {
         const char *what;
@@ -101,7 +101,7 @@ TEST(DcbCheck, RefusesWhatWindowsRefuses)
     }
 }
 
-TEST(DcbLine, FramingAndSpeedGoBothWays)
+TEST(LayerDcbLine, FramingAndSpeedGoBothWays)
 {
     const struct {
         BYTE size, parity, stop;
@@ -137,7 +137,7 @@ TEST(DcbLine, FramingAndSpeedGoBothWays)
     }
 }
 
-TEST(DcbLine, FlowControlAndCharacters)
+TEST(LayerDcbLine, FlowControlAndCharacters)
 {
     const struct {
         void (*change)(DCB &);
@@ -165,7 +165,7 @@ TEST(DcbLine, FlowControlAndCharacters)
     }
 }
 
-TEST(DcbLine, CurrentStateKeepsWhatTheDeviceCannotHold)
+TEST(LayerDcbLine, CurrentStateKeepsWhatTheDeviceCannotHold)
 {
     DCB asked = validDcb();
     asked.ByteSize = 7;
@@ -194,7 +194,7 @@ TEST(DcbLine, CurrentStateKeepsWhatTheDeviceCannotHold)
     EXPECT_EQ(got.XonLim, 100);
 }
 
-TEST(DcbLine, TookJudgesSpeedAlwaysAndFramingOnRealDevices)
+TEST(LayerDcbLine, TookJudgesSpeedAlwaysAndFramingOnRealDevices)
 {
     LineSettings asked;
     line_set_speed(asked, 100000);
@@ -210,7 +210,7 @@ TEST(DcbLine, TookJudgesSpeedAlwaysAndFramingOnRealDevices)
     EXPECT_TRUE(line_took(asked, got, false));
 }
 
-TEST(Bits, ModemLinesStatusAndErrors)
+TEST(LayerBits, ModemLinesStatusAndErrors)
 {
     const struct {
         unsigned dtrMode, rtsMode;
@@ -242,7 +242,7 @@ TEST(Bits, ModemLinesStatusAndErrors)
         EXPECT_EQ(comm_errors_from_counts(before, e.now), e.ce);
 }
 
-TEST(Timeouts, ReadAndWriteRules)
+TEST(LayerTimeouts, ReadAndWriteRules)
 {
     const struct {
         COMMTIMEOUTS t;
