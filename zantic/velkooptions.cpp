@@ -5,7 +5,6 @@
 
 #include <QComboBox>
 #include <QFontMetrics>
-#include <initializer_list>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -14,8 +13,9 @@
 #include <QRadioButton>
 #include <QScreen>
 
-using namespace zantic;
+#include <initializer_list>
 
+using namespace zantic;
 
 Velkooptions::Velkooptions(QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -25,13 +25,13 @@ Velkooptions::Velkooptions(QWidget *parent)
     setWindowTitle(QStringLiteral("Setting Box"));
     setFixedSize(403, 299);
 
-    auto label = [this](QWidget *parent, const char *name, const char *text, QRect at) {
+    auto label = [](QWidget *parent, const char *name, const char *text, QRect at) {
         auto *l = new QLabel(QString::fromLatin1(text), parent);
         l->setObjectName(QString::fromLatin1(name));
         l->setGeometry(at);
         return l;
     };
-    auto combo = [this](QWidget *parent, const char *name, QRect at) {
+    auto combo = [](QWidget *parent, const char *name, QRect at) {
         auto *c = new QComboBox(parent); // not editable: pick only
         c->setObjectName(QString::fromLatin1(name));
         c->setGeometry(at);
