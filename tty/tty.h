@@ -1,5 +1,82 @@
 /* tty: a flat C interface to the machine's serial ports, keyed by port number.
- * Port n is the device COMn. (The full manual of each function is below.) */
+ *
+ * This header is the library's manual.
+ *
+ * PORTS
+ *   A port number n in 0..257 names the serial device COMn (ports below 10 are opened as
+ *   "COMn", ports from 10 on as "//./COMn"). On Linux, COMn is the file $TTY_COM_DIR/COMn when
+ *   the environment variable TTY_COM_DIR is set; otherwise /dev/COMn when it exists, else
+ *   COM1-COM32 are /dev/ttyS0-31, COM33-COM48 /dev/ttyUSB0-15 and COM49-COM64 /dev/ttyACM0-15.
+ *   Every function given a port number outside 0..257 fails at once with its failure result
+ *   (below) and touches nothing. Opening is exclusive: a device open here cannot be opened
+ *   again, by this process under another number or by another process.
+ *
+ * THE LIBRARY'S STATE IS SHARED
+ *   The library keeps, for the whole process and not per port: the configuration word last
+ *   given to IOP_Open (once its device opened) or to IOP_Ioctrl for ANY port ("the last
+ *   word"), and the DTR and RTS modes last remembered by IOP_SetDTR / IOP_SetRTS for ANY
+ *   port. It is not thread-safe: make all calls from one thread, one at a time. It allocates
+ *   no memory, shows no message, keeps no error code; failure shows only in the result (the
+ *   platform's last-error value, GetLastError()/errno-like, is whatever the failing call
+ *   left). Buffers are only read or written during the call; no pointer is kept.
+ *
+ * CONFIGURATION WORD (cflag), as given to IOP_Open and IOP_Ioctrl and read back by
+ * IOP_GetIoctrl. Bits 13-31 are ignored when given and 0 when read back.
+ *   bits 0-3   baud code      0:110 1:300 2:600 3:1200 4:2400 5:4800 6:9600 7:14400 8:19200
+ *                             9:38400 10:56000 11:57600 12:115200 13:128000 14:256000 15:28800
+ *   bits 4-5   data bits      0:5 1:6 2:7 3:8
+ *   bit  6     stop bits      0:one 1:two (one and a half has no code)
+ *   bit  7     XON/XOFF       1: software flow control both ways (XON 0x11, XOFF 0x13)
+ *   bits 8-10  parity         0:none 1:EVEN 2:ODD 3:mark 4:space (note: 1 is even, 2 is odd);
+ *                             codes 5-7 are invalid and make IOP_Open/IOP_Ioctrl return -1
+ *                             having changed nothing
+ *   bit  11    abort on close 1: IOP_Close aborts the port's pending transfers first. Since
+ *                             the last word is shared, the last word given to any port
+ *                             decides this for every port. The line is not affected.
+ *   bit  12    handshake off  1: DTR and RTS simply on, no hardware flow control;
+ *                             0: DTR/DSR and RTS/CTS hardware handshaking
+ *   Examples: 9600 8N1 without flow control 0x1036; with XON/XOFF 0x10B6; with hardware
+ *   handshake 0x0036.
+ *   Read back (IOP_GetIoctrl): each code from the port's current settings (a setting with no
+ *   code, such as a rate not in the list, reads as code 0 in its field); bit 7 when input
+ *   XON/XOFF is on; bit 11 copied from the last word; bit 12 when DTR and RTS are both simply
+ *   enabled. A port configured by IOP_Open/IOP_Ioctrl reads back as the word applied, with
+ *   bit 11 from the last word.
+ *
+ * FLOW-CONTROL WORD (iflag), given to IOP_Flowctrl and returned by IOP_GetFlowctrl.
+ *   bit 0  DTR/DSR handshake   given 1: on; given 0: off, DTR simply enabled.
+ *                              reported: DTR in handshake mode
+ *   bit 1  RTS/CTS handshake   likewise for RTS/CTS
+ *   bit 2  XON/XOFF            given: both directions on/off; reported: input XON/XOFF on
+ *   bit 3  DTR disabled        reported only (ignored when given): DTR held off
+ *   bit 4  RTS disabled        reported only: RTS held off
+ *   Bits 5-31 are ignored when given and 0 when reported. DTR or RTS simply enabled (or in a
+ *   mode this library never sets, such as RTS toggle) reports neither of its two bits.
+ *
+ * STATUS WORD (sflag), returned by IOP_Status.
+ *   bits 0-3  baud code of an open port (as in cflag; 0 when not open or unknown)
+ *   bit  6    port open                  bit 11  port NOT open (always the complement of 6)
+ *   bit  7    DTR and RTS both in handshake mode (0 when the settings cannot be read)
+ *   bit  8    CTS on          bit 10  carrier detect on          bit 12  DSR on
+ *   bit  9    a character was received since the previous IOP_Status of this port (or since
+ *             it was opened)
+ *   Other bits are 0. Ring indicator is not reported. Modem lines read 0 on devices that have
+ *   none (pseudo-terminals).
+ *
+ * ERROR WORD (eflag), returned by IOP_DataStatus: the receive errors since the last
+ * IOP_DataStatus, IOP_DIQ_Count or IOP_DOQ_Count of the port (each of those clears them).
+ *   bit 0  overrun: a character was lost in the device
+ *   bit 1  the input queue overflowed
+ *   bit 2  parity error
+ *   bit 3  output queue full
+ *   Other bits are 0. Framing errors and breaks are not reported.
+ *
+ * RESULTS
+ *   int32_t functions return 0 on success and -1 on failure, except IOP_ResetDIQ (1 on
+ *   success) and the four word functions IOP_GetIoctrl, IOP_GetFlowctrl, IOP_Status and
+ *   IOP_DataStatus, which have no failure value (see each). uint32_t functions return a
+ *   count, or 0xFFFFFFFF on failure.
+ */
 #ifndef TTY_H
 #define TTY_H
 
@@ -14,28 +91,115 @@
 #endif
 
 #ifdef __cplusplus
+#define TTY_NOEXCEPT noexcept
 extern "C" {
+#else
+#define TTY_NOEXCEPT
 #endif
 
-TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag);
-TTY_API int32_t TTY_CALL IOP_Close(int32_t port);
-TTY_API int32_t TTY_CALL IOP_Ioctrl(int32_t port, int32_t cflag);
-TTY_API int32_t TTY_CALL IOP_Flowctrl(int32_t port, int32_t iflag);
-TTY_API int32_t TTY_CALL IOP_GetIoctrl(int32_t port);
-TTY_API int32_t TTY_CALL IOP_GetFlowctrl(int32_t port);
-TTY_API int32_t TTY_CALL IOP_SetDTR(int32_t port, int32_t flag);
-TTY_API int32_t TTY_CALL IOP_SetRTS(int32_t port, int32_t flag);
+/* ---- Opening, closing and line control ---- */
 
-TTY_API int32_t TTY_CALL IOP_Putc(int32_t port, const char *c);
-TTY_API int32_t TTY_CALL IOP_Getc(int32_t port, char *c);
-TTY_API uint32_t TTY_CALL IOP_Write(int32_t port, const char *buffer, int32_t count);
-TTY_API uint32_t TTY_CALL IOP_Read(int32_t port, char *buffer, int32_t count);
-TTY_API uint32_t TTY_CALL IOP_DOQ_Count(int32_t port);
-TTY_API uint32_t TTY_CALL IOP_DIQ_Count(int32_t port);
-TTY_API int32_t TTY_CALL IOP_ResetDOQ(int32_t port);
-TTY_API int32_t TTY_CALL IOP_ResetDIQ(int32_t port);
-TTY_API int32_t TTY_CALL IOP_Status(int32_t port);
-TTY_API int32_t TTY_CALL IOP_DataStatus(int32_t port);
+/* Opens port `port` exclusively and configures it from `cflag`: the given speed, data bits,
+ * parity, stop bits and flow control; both queues emptied; reads return what is waiting at
+ * once or wait up to 1000 ms in all; writes may take up to 2 ms per byte. `cflag` becomes the
+ * last word as soon as the device is open.
+ * Returns 0: open and configured.
+ * Returns -1 and changes nothing when: the port is out of range; the parity code is 5-7; the
+ *   port already holds a device (it stays open with its handle); the device is missing or
+ *   busy (opened elsewhere).
+ * Returns -1 when the device refuses the settings (for instance 5 data bits with two stop
+ *   bits): the device stays held by the port, which does not count as open; the last word is
+ *   `cflag`; call IOP_Close(port) to release the device (it returns 0). */
+TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT;
+
+/* Closes the port's device, first aborting its pending transfers if bit 11 of the last word
+ * is set (the queues are not emptied). Also releases a device that IOP_Open could not
+ * configure. Returns 0, or -1 when the port is out of range, was never opened or is already
+ * closed. After it, every call for the port fails until it is opened again. */
+TTY_API int32_t TTY_CALL IOP_Close(int32_t port) TTY_NOEXCEPT;
+
+/* Applies a new configuration word to an open port (speed, data bits, stop bits, parity,
+ * handshake, XON/XOFF; XON/XOFF characters, queues and time-outs stay). Returns 0, or -1 when
+ * the port is not open or the device refuses the settings (then the line is unchanged).
+ * `cflag` becomes the last word even when the call fails, except when the port is out of
+ * range or the parity code is 5-7: then -1 and nothing changes. */
+TTY_API int32_t TTY_CALL IOP_Ioctrl(int32_t port, int32_t cflag) TTY_NOEXCEPT;
+
+/* Applies a flow-control word (iflag, not cflag): bit 0 DTR/DSR handshake, bit 1 RTS/CTS
+ * handshake, bit 2 XON/XOFF. The last word is not changed. Returns 0, or -1 when the port is
+ * not open or the device refuses the settings. */
+TTY_API int32_t TTY_CALL IOP_Flowctrl(int32_t port, int32_t iflag) TTY_NOEXCEPT;
+
+/* Returns the port's read-back configuration word (see above); 0 when the port is not open
+ * or out of range. */
+TTY_API int32_t TTY_CALL IOP_GetIoctrl(int32_t port) TTY_NOEXCEPT;
+
+/* Returns the port's flow-control word (see above); 0 when the port is not open or out of
+ * range. */
+TTY_API int32_t TTY_CALL IOP_GetFlowctrl(int32_t port) TTY_NOEXCEPT;
+
+/* Drives DTR. First, if the port's DTR mode is not "disabled", it is remembered (one
+ * remembered mode for the whole library, whatever the port). flag 0: DTR off (mode
+ * disabled). flag 1: the remembered mode is restored (disabled while none was ever
+ * remembered). Any other flag: the mode is written back unchanged. Returns 0, or -1 when the
+ * port is not open or the device refuses the settings. */
+TTY_API int32_t TTY_CALL IOP_SetDTR(int32_t port, int32_t flag) TTY_NOEXCEPT;
+
+/* Drives RTS exactly as IOP_SetDTR drives DTR, with its own remembered mode. */
+TTY_API int32_t TTY_CALL IOP_SetRTS(int32_t port, int32_t flag) TTY_NOEXCEPT;
+
+/* ---- Data transfer and status ---- */
+
+/* Sends the one byte at `c` without waiting. Returns 0 when the byte was taken at once; -1
+ * when it could not be (the attempt is then abandoned before the call returns), when `c` is
+ * null or when the port is not open. */
+TTY_API int32_t TTY_CALL IOP_Putc(int32_t port, const char *c) TTY_NOEXCEPT;
+
+/* Takes one received byte into `*c` without waiting. Returns 0 with the byte at `*c`; -1 when
+ * no byte was waiting (then `*c` is 0 and a byte arriving later is kept for the next read),
+ * when the port is not open (`*c` set to 0) or when `c` is null (nothing written). */
+TTY_API int32_t TTY_CALL IOP_Getc(int32_t port, char *c) TTY_NOEXCEPT;
+
+/* Sends `count` bytes from `buffer` and waits until they have been handed to the device or
+ * the write time-out (2 ms per byte) has passed. Returns the number of bytes written (fewer
+ * than `count` after a time-out), or 0xFFFFFFFF when the port is not open, the device has
+ * gone away (hang-up), `buffer` is null or `count` is negative (nothing sent). */
+TTY_API uint32_t TTY_CALL IOP_Write(int32_t port, const char *buffer, int32_t count) TTY_NOEXCEPT;
+
+/* Receives up to `count` bytes into `buffer`. `buffer` MUST HOLD AT LEAST 256 BYTES and at
+ * least `count` bytes: its first 256 bytes are always set to 0 first, so when fewer than 256
+ * bytes arrive a zero byte follows them. Returns at once with what is waiting; otherwise
+ * waits until `count` bytes have arrived or 1000 ms have passed, and returns how many
+ * arrived, possibly 0.
+ * Returns 0xFFFFFFFF when the port is not open (buffer cleared) or the device has gone away
+ * (hang-up; buffer cleared); and, leaving the buffer untouched, when
+ * the port is out of range, `buffer` is null or `count` is negative. */
+TTY_API uint32_t TTY_CALL IOP_Read(int32_t port, char *buffer, int32_t count) TTY_NOEXCEPT;
+
+/* Returns the number of bytes waiting in the output queue, or 0xFFFFFFFF when the port is not
+ * open or the device has gone away. Clears the port's receive-error record (see eflag). */
+TTY_API uint32_t TTY_CALL IOP_DOQ_Count(int32_t port) TTY_NOEXCEPT;
+
+/* Returns the number of received bytes waiting to be read, or 0xFFFFFFFF when the port is
+ * not open or the device has gone away. Clears the port's receive-error record (see eflag). */
+TTY_API uint32_t TTY_CALL IOP_DIQ_Count(int32_t port) TTY_NOEXCEPT;
+
+/* Discards the bytes waiting to be sent (a write in progress is not aborted). Returns 0, or
+ * -1 when the port is not open. */
+TTY_API int32_t TTY_CALL IOP_ResetDOQ(int32_t port) TTY_NOEXCEPT;
+
+/* Discards the received bytes not yet read. Returns 1 (not 0) on success, -1 when the port is
+ * not open. */
+TTY_API int32_t TTY_CALL IOP_ResetDIQ(int32_t port) TTY_NOEXCEPT;
+
+/* Returns the status word (sflag, see above) without waiting. Has no failure value: a port
+ * that is not open, out of range included, reports 0x0800 (bit 11 alone), except that a port
+ * holding a device IOP_Open could not configure also shows its modem and event bits. */
+TTY_API int32_t TTY_CALL IOP_Status(int32_t port) TTY_NOEXCEPT;
+
+/* Returns the error word (eflag, see above) and clears the port's receive-error record. Has no
+ * failure value: 0 when the port is not open or out of range. */
+TTY_API int32_t TTY_CALL IOP_DataStatus(int32_t port) TTY_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,64 @@
+// Pseudo-terminal pairs mapped as COM numbers for the library tests, and what the master side
+// can see of the line the library configured.
+#ifndef TESTS_TTY_COM_PORTS_H
+#define TESTS_TTY_COM_PORTS_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <list>
+#include <string>
+#include <vector>
+
+namespace testing_tty {
+
+// The folder named by TTY_COM_DIR, created once per process and removed at exit.
+const std::string &com_dir();
+
+// One openpty pair. Only the library opens the slave; the test holds the master.
+struct Pty {
+    int master = -1;
+    std::string slave;
+};
+
+// The slave's termios as its master reports it (TCGETS2).
+struct Line {
+    unsigned speed;
+    unsigned cflag, iflag, lflag, oflag;
+    bool cstopb() const;
+    bool crtscts() const;
+    bool ixon() const;
+    bool ixoff() const;
+    bool raw() const; // no echo, no line editing, no signals, no output processing
+};
+Line line_of(int master);
+
+// Writes all of bytes to fd.
+void write_all(int fd, const std::string &bytes);
+// Reads from fd until n bytes have come or the (generous) limit has passed.
+std::string read_some(int fd, size_t n, std::chrono::milliseconds limit = std::chrono::seconds(3));
+// Number of entries in /proc/self/fd.
+int open_fd_count();
+
+// Maps COM numbers to fresh pseudo-terminals; closes every port it mapped and the masters
+// when the test ends.
+class ComPortTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A new pty as COMn.
+    Pty &attach(int com);
+    // COMn as another name for an existing pty's slave.
+    void alias(int com, const Pty &pty);
+    void unmap(int com);
+    // Closes the master: the library's side is hung up.
+    void hang_up(Pty &pty);
+
+    std::list<Pty> ptys; // stable addresses for the references handed out
+    std::vector<int> mapped;
+};
+
+} // namespace testing_tty
+
+#endif
