@@ -9,6 +9,7 @@
 
 int main(int argc, char *argv[])
 {
+    std::setvbuf(stdout, nullptr, _IONBF, 0); // every line out before the program may end
     QApplication app(argc, argv);
     zantic::setMessageHook([](const QString &text) {
         std::printf("message: %s\n", qPrintable(text));
