@@ -8,17 +8,17 @@
  *   the environment variable TTY_COM_DIR is set; otherwise /dev/COMn when it exists, else
  *   COM1-COM32 are /dev/ttyS0-31, COM33-COM48 /dev/ttyUSB0-15 and COM49-COM64 /dev/ttyACM0-15.
  *   Every function given a port number outside 0..257 fails at once with its failure result
- *   (below) and touches nothing. Opening is exclusive: a device open here cannot be opened
- *   again, by this process under another number or by another process.
+ *   (below) and changes none of the library's state. Opening is exclusive: a device open here
+ *   cannot be opened again, by this process under another number or by another process.
  *
  * THE LIBRARY'S STATE IS SHARED
  *   The library keeps, for the whole process and not per port: the configuration word last
  *   given to IOP_Open (once its device opened) or to IOP_Ioctrl for ANY port ("the last
  *   word"), and the DTR and RTS modes last remembered by IOP_SetDTR / IOP_SetRTS for ANY
  *   port. It is not thread-safe: make all calls from one thread, one at a time. It allocates
- *   no memory, shows no message, keeps no error code; failure shows only in the result (the
- *   platform's last-error value, GetLastError()/errno-like, is whatever the failing call
- *   left). Buffers are only read or written during the call; no pointer is kept.
+ *   no memory, shows no message, keeps no error code; failure shows only in the result (on
+ *   Windows, GetLastError() tells what the failing platform call left). Buffers are only read
+ *   or written during the call; no pointer is kept.
  *
  * CONFIGURATION WORD (cflag), as given to IOP_Open and IOP_Ioctrl and read back by
  * IOP_GetIoctrl. Bits 13-31 are ignored when given and 0 when read back.
@@ -155,9 +155,9 @@ TTY_API int32_t TTY_CALL IOP_SetRTS(int32_t port, int32_t flag) TTY_NOEXCEPT;
  * null or when the port is not open. */
 TTY_API int32_t TTY_CALL IOP_Putc(int32_t port, const char *c) TTY_NOEXCEPT;
 
-/* Takes one received byte into `*c` without waiting. Returns 0 with the byte at `*c`; -1 when
- * no byte was waiting (then `*c` is 0 and a byte arriving later is kept for the next read),
- * when the port is not open (`*c` set to 0) or when `c` is null (nothing written). */
+/* Takes one received byte into `*c` without waiting. `*c` is set to 0 first (unless `c` is
+ * null). Returns 0 with the byte at `*c`; -1 when no byte was waiting (a byte arriving later
+ * is kept for the next read), when the port is not open or when `c` is null. */
 TTY_API int32_t TTY_CALL IOP_Getc(int32_t port, char *c) TTY_NOEXCEPT;
 
 /* Sends `count` bytes from `buffer` and waits until they have been handed to the device or
@@ -171,9 +171,9 @@ TTY_API uint32_t TTY_CALL IOP_Write(int32_t port, const char *buffer, int32_t co
  * bytes arrive a zero byte follows them. Returns at once with what is waiting; otherwise
  * waits until `count` bytes have arrived or 1000 ms have passed, and returns how many
  * arrived, possibly 0.
- * Returns 0xFFFFFFFF when the port is not open (buffer cleared) or the device has gone away
- * (hang-up; buffer cleared); and, leaving the buffer untouched, when
- * the port is out of range, `buffer` is null or `count` is negative. */
+ * Returns 0xFFFFFFFF, with the buffer cleared all the same, when the port is not open (out
+ * of range included) or the device has gone away (hang-up); and, leaving the buffer untouched,
+ * when `buffer` is null or `count` is negative. */
 TTY_API uint32_t TTY_CALL IOP_Read(int32_t port, char *buffer, int32_t count) TTY_NOEXCEPT;
 
 /* Returns the number of bytes waiting in the output queue, or 0xFFFFFFFF when the port is not
@@ -193,8 +193,8 @@ TTY_API int32_t TTY_CALL IOP_ResetDOQ(int32_t port) TTY_NOEXCEPT;
 TTY_API int32_t TTY_CALL IOP_ResetDIQ(int32_t port) TTY_NOEXCEPT;
 
 /* Returns the status word (sflag, see above) without waiting. Has no failure value: a port
- * that is not open, out of range included, reports 0x0800 (bit 11 alone), except that a port
- * holding a device IOP_Open could not configure also shows its modem and event bits. */
+ * that is not open, out of range included, reports 0x0800 (bit 11 alone); a port holding a
+ * device that IOP_Open could not configure reports bit 11 with the device's bits 7-10 and 12. */
 TTY_API int32_t TTY_CALL IOP_Status(int32_t port) TTY_NOEXCEPT;
 
 /* Returns the error word (eflag, see above) and clears the port's receive-error record. Has no

@@ -192,7 +192,8 @@ TEST_F(Open, EveryValidWordOpensAndReadsBackAsApplied) {
         EXPECT_EQ(IOP_GetIoctrl(4), word);
         if (HasFailure()) return;
     }
-    EXPECT_EQ(tried, 4480); // 16 rates x 4 sizes x 2 stops x 5 parities x 2^3 flags, less 5 bits + 2 stops
+    // 16 rates x 4 sizes x 2 stops x 5 parities x 2^3 flags, less 5 bits with 2 stops
+    EXPECT_EQ(tried, 4480);
 }
 
 TEST_F(Open, IoctrlSetsTheLastWordEvenWhenItFails) {
@@ -260,7 +261,8 @@ TEST_F(Open, OpenCloseCyclesLeakNothing) {
     EXPECT_EQ(open_fd_count(), fds);
     // Events are not descriptors here, so look at the heap too: two objects kept per cycle
     // would hold well over a megabyte by now. (Sanitizer builds report no heap figures.)
-    const long long grown = static_cast<long long>(mallinfo2().uordblks) - static_cast<long long>(heap);
+    const long long grown =
+        static_cast<long long>(mallinfo2().uordblks) - static_cast<long long>(heap);
     if (heap != 0) {
         EXPECT_LT(grown, 256 * 1024) << "bytes still allocated after the cycles";
     }

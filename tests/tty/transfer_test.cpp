@@ -234,9 +234,11 @@ TEST_F(Transfer, ClosedPortIsIsolatedFromTheNextOpen) {
 
 TEST(NeverOpened, EveryFunctionGivesItsFailureResult) {
     char buf[256];
-    char c = 'x';
+    char c;
     for (int32_t port : {0, 1, 200, 257, -1, 258, INT_MIN, INT_MAX}) {
         SCOPED_TRACE(port);
+        std::memset(buf, 0x55, sizeof buf);
+        c = 'x';
         EXPECT_EQ(IOP_Close(port), -1);
         EXPECT_EQ(IOP_Ioctrl(port, k9600_8N1), -1);
         EXPECT_EQ(IOP_Flowctrl(port, 0), -1);
@@ -248,6 +250,8 @@ TEST(NeverOpened, EveryFunctionGivesItsFailureResult) {
         EXPECT_EQ(IOP_Getc(port, &c), -1);
         EXPECT_EQ(IOP_Write(port, "a", 1), kFailed);
         EXPECT_EQ(IOP_Read(port, buf, 1), kFailed);
+        EXPECT_EQ(buf[0] | buf[255], 0); // cleared all the same: callers treat it as text
+        EXPECT_EQ(c, 0);
         EXPECT_EQ(IOP_DOQ_Count(port), kFailed);
         EXPECT_EQ(IOP_DIQ_Count(port), kFailed);
         EXPECT_EQ(IOP_ResetDOQ(port), -1);

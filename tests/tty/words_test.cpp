@@ -315,5 +315,6 @@ TEST(Words, ErrorWordCarriesOverrunAndOverflowCrosswise) {
         {CE_OVERRUN | CE_RXOVER | CE_FRAME | CE_BREAK, 3},
         {0xFFFFFFFF, 0xF},
     };
-    for (const auto &r : rows) EXPECT_EQ(eflag_from(r.mask), r.eflag) << "mask 0x" << std::hex << r.mask;
+    for (const auto &r : rows)
+        EXPECT_EQ(eflag_from(r.mask), r.eflag) << "mask 0x" << std::hex << r.mask;
 }
