@@ -93,7 +93,7 @@ int32_t set_line(int32_t port, int32_t flag, DWORD &remembered, Get get, Set set
 } // namespace
 
 #ifdef _WIN32
-BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(module);
     return TRUE;
 }
