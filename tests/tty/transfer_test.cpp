@@ -116,6 +116,27 @@ TEST_F(Transfer, WritesReachTheDevice) {
     EXPECT_EQ(IOP_DOQ_Count(3), 0u);
 }
 
+TEST_F(Transfer, WriteToAFullDeviceEndsAtItsTimeOutWithTheCountWritten) {
+    open3();
+    // Nobody reads the master, so the pseudo-terminal's buffer fills; a write of 256 bytes may
+    // then take 512 ms before its time-out ends it with what went through.
+    std::string sent;
+    char chunk[256];
+    uint32_t n = 256;
+    for (int call = 0; call < 4000 && n == 256; ++call) {
+        for (size_t i = 0; i < sizeof chunk; ++i)
+            chunk[i] = static_cast<char>((sent.size() + i) * 7);
+        const auto start = Clock::now();
+        n = IOP_Write(3, chunk, 256);
+        ASSERT_LT(Clock::now() - start, kHang);
+        ASSERT_NE(n, kFailed);
+        sent.append(chunk, n);
+    }
+    ASSERT_LT(n, 256u) << "the device never filled up";
+    EXPECT_EQ(read_some(pty->master, sent.size(), std::chrono::seconds(5)), sent);
+    EXPECT_EQ(read_some(pty->master, 1, std::chrono::milliseconds(100)), ""); // nothing more
+}
+
 TEST_F(Transfer, QueuesAreEmptiedAtOpenAndByTheResets) {
     pty = &attach(3);
     write_all(pty->master, "stale"); // arrives before the port is opened
