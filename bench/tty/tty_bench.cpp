@@ -1,6 +1,6 @@
 // Throughput, per-call cost and latency of the library against plain system calls on the
 // same pseudo-terminal pair. Prints its figures; asserts nothing.
-//   tty_bench [MiB per throughput run, default 64]
+//   tty_bench [MiB per throughput run, default 32]
 #include "tty.h"
 
 #include <fcntl.h>
@@ -122,31 +122,34 @@ template <typename ReadOne> std::pair<double, double> latency_us(int master, Rea
     return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
 }
 
-// Runs the library's and the plain variant in alternation and keeps the median of each, so
-// that a burst of other load on the machine does not decide the comparison.
-template <typename Lib, typename Plain> std::pair<double, double> median_of(Lib lib, Plain plain) {
-    constexpr int kRounds = 5;
-    std::vector<double> a, b;
-    for (int r = 0; r < kRounds; ++r) {
+struct Figures {
+    double lib, plain, ratio;
+};
+
+// Runs the library's and the plain variant in alternation and keeps the medians; the ratio is
+// the median of the ratios of neighbouring runs, so that a burst of other load on the machine
+// weighs on both sides of a comparison or on neither.
+template <typename Lib, typename Plain> Figures median_of(Lib lib, Plain plain) {
+    constexpr int kRounds = 9;
+    std::vector<double> a, b, r;
+    for (int i = 0; i < kRounds; ++i) {
         a.push_back(lib());
         b.push_back(plain());
+        r.push_back(a.back() / b.back());
     }
-    std::sort(a.begin(), a.end());
-    std::sort(b.begin(), b.end());
-    return {a[kRounds / 2], b[kRounds / 2]};
+    for (auto *v : {&a, &b, &r}) std::sort(v->begin(), v->end());
+    return {a[kRounds / 2], b[kRounds / 2], r[kRounds / 2]};
 }
 
-void row(const char *what, std::pair<double, double> figures, const char *unit,
-         const char *target) {
-    const auto [lib, plain] = figures;
-    std::printf("  %-34s %10.2f %10.2f %s   ratio %5.2f   %s\n", what, lib, plain, unit, lib / plain,
-                target);
+void row(const char *what, Figures f, const char *unit, const char *target) {
+    std::printf("  %-34s %10.2f %10.2f %s   ratio %5.2f   %s\n", what, f.lib, f.plain, unit,
+                f.ratio, target);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    const size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 64;
+    const size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 32;
     const size_t total = std::max<size_t>(mib, 1) * 1048576;
 
     int master = -1, slave = -1;
@@ -195,7 +198,7 @@ int main(int argc, char **argv) {
     write_mib_s(master, 1048576, plain_write);
 
     std::printf("tty_bench: one pseudo-terminal pair; %zu MiB per throughput run, %zu-byte calls;\n"
-                "           medians of 5 alternating rounds\n",
+                "           medians of 9 alternating rounds, ratio = median of neighbouring pairs\n",
                 mib, kChunk);
     std::printf("  %-34s %10s %10s\n", "", "IOP_", "plain");
     row("write throughput",
@@ -207,7 +210,7 @@ int main(int argc, char **argv) {
                   [&] { return read_mib_s(master, total, plain_read); }),
         "MiB/s", "(target ratio >= 0.9)");
 
-    constexpr int kCalls = 100000;
+    constexpr int kCalls = 50000;
     // A write that times out takes nothing, so the drainer is told the total at the end.
     std::atomic<size_t> written{SIZE_MAX};
     size_t sent = 0;
@@ -218,9 +221,9 @@ int main(int argc, char **argv) {
         "us   ", "(target ratio <= 2)");
     written.store(sent);
     reader.join();
-    if (sent != 2 * 5 * static_cast<size_t>(kCalls))
+    if (sent != 2 * 9 * static_cast<size_t>(kCalls))
         std::printf("  (%zu one-byte writes timed out with the device's queue full)\n",
-                    2 * 5 * static_cast<size_t>(kCalls) - sent);
+                    2 * 9 * static_cast<size_t>(kCalls) - sent);
 
     int queued = 0, lines = 0;
     // What ClearCommError stands on for a pseudo-terminal: a hang-up check and two queue ioctls.
