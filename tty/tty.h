@@ -15,10 +15,10 @@
  *   The library keeps, for the whole process and not per port: the configuration word last
  *   given to IOP_Open (once its device opened) or to IOP_Ioctrl for ANY port ("the last
  *   word"), and the DTR and RTS modes last remembered by IOP_SetDTR / IOP_SetRTS for ANY
- *   port. It is not thread-safe: make all calls from one thread, one at a time. It allocates
- *   no memory, shows no message, keeps no error code; failure shows only in the result (on
- *   Windows, GetLastError() tells what the failing platform call left). Buffers are only read
- *   or written during the call; no pointer is kept.
+ *   port. It is not thread-safe: make all calls from one thread, one at a time. Its state is
+ *   fixed storage, zero at load; it shows no message and keeps no error code: failure shows
+ *   only in the result (on Windows, GetLastError() tells what the failing platform call left).
+ *   Buffers are only read or written during the call; no pointer is kept.
  *
  * CONFIGURATION WORD (cflag), as given to IOP_Open and IOP_Ioctrl and read back by
  * IOP_GetIoctrl. Bits 13-31 are ignored when given and 0 when read back.
@@ -82,8 +82,11 @@
 
 #include <stdint.h>
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(TTY_BUILDING)
 #define TTY_API __declspec(dllexport)
+#define TTY_CALL __stdcall
+#elif defined(_WIN32)
+#define TTY_API __declspec(dllimport)
 #define TTY_CALL __stdcall
 #else
 #define TTY_API __attribute__((visibility("default")))
