@@ -107,9 +107,14 @@ extern "C" {
 
 TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT {
     if (!in_range(port) || !cflag_has_entries(cflag)) return -1;
-    // A port whose slot still holds a handle (open, or opened but not configured) keeps it:
-    // opening the same device again would fail anyway, and another device would orphan it.
-    if (live(COMDEV[port])) return -1;
+    // An open port keeps its handle: opening the same device again would fail anyway, and
+    // another device would orphan it. A handle whose device refused the last word is let go
+    // first, so that a retry with a word the device takes can succeed instead of finding the
+    // device held by the library itself.
+    if (live(COMDEV[port])) {
+        if (PORT[port] == 1 || !CloseHandle(COMDEV[port])) return -1;
+        COMDEV[port] = INVALID_HANDLE_VALUE;
+    }
 
     char szPort[15];
     std::snprintf(szPort, sizeof szPort, port < 10 ? "COM%d" : "//./COM%d", static_cast<int>(port));

@@ -108,11 +108,12 @@ extern "C" {
  * last word as soon as the device is open.
  * Returns 0: open and configured.
  * Returns -1 and changes nothing when: the port is out of range; the parity code is 5-7; the
- *   port already holds a device (it stays open with its handle); the device is missing or
- *   busy (opened elsewhere).
+ *   port is already open (it stays open with its handle); the device is missing or busy
+ *   (opened elsewhere).
  * Returns -1 when the device refuses the settings (for instance 5 data bits with two stop
  *   bits): the device stays held by the port, which does not count as open; the last word is
- *   `cflag`; call IOP_Close(port) to release the device (it returns 0). */
+ *   `cflag`. IOP_Close(port) releases the device (it returns 0); so does the next IOP_Open of
+ *   the port, which then opens the device anew. */
 TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT;
 
 /* Closes the port's device, first aborting its pending transfers if bit 11 of the last word

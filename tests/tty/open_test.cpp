@@ -93,6 +93,20 @@ TEST_F(Open, RefusedWordLeavesDeviceHeldButNotOpen) {
     EXPECT_EQ(IOP_Open(6, k9600_8N1), 0);
 }
 
+TEST_F(Open, RetryAfterARefusedWordOpensTheDevice) {
+    // The library must not stand in its own way: the handle the refused word left behind
+    // would otherwise keep the device busy for every later open of the port.
+    Pty &a = attach(3);
+    ASSERT_EQ(IOP_Open(3, kRefused), -1);
+    ASSERT_EQ(IOP_Open(3, k9600_8N1 | 0x40), 0); // two stop bits with 8 data bits
+    EXPECT_EQ(IOP_Status(3) & (kNotOpen | 0x0040), 0x0040);
+    EXPECT_TRUE(line_of(a.master).cstopb());
+    ASSERT_EQ(IOP_Write(3, "y", 1), 1u);
+    EXPECT_EQ(read_some(a.master, 1), "y");
+    EXPECT_EQ(IOP_Close(3), 0);
+    EXPECT_EQ(IOP_Close(3), -1);
+}
+
 TEST_F(Open, InvalidParityCodesAreRefusedBeforeAnything) {
     Pty &a = attach(3);
     attach(4);
