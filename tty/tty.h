@@ -112,9 +112,10 @@ extern "C" {
  *   (opened elsewhere, or held in exclusive mode by another program, even when running as
  *   root).
  * Returns -1 when the device refuses the settings (for instance 5 data bits with two stop
- *   bits): the device stays held by the port, which does not count as open; the last word is
- *   `cflag`. IOP_Close(port) releases the device (it returns 0); so does the next IOP_Open of
- *   the port, which then opens the device anew. */
+ *   bits): the device stays held by the port, which does not count as open (IOP_Status
+ *   reports bit 11) although the other calls still reach the device, raw but with the line
+ *   settings it had before; the last word is `cflag`. IOP_Close(port) releases the device (it
+ *   returns 0); so does the next IOP_Open of the port, which then opens the device anew. */
 TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT;
 
 /* Closes the port's device, first aborting its pending transfers if bit 11 of the last word
