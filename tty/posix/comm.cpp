@@ -34,7 +34,10 @@ struct Table {
 
 Table &table()
 {
-    static Table *t = new Table; // never destroyed: handles may be used until the very end
+    // Never destroyed: handles may be used until the very end. Built in static storage, as
+    // an allocation that failed here would throw out of a call that must not.
+    alignas(Table) static unsigned char storage[sizeof(Table)];
+    static Table *t = new (storage) Table;
     return *t;
 }
 
