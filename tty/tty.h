@@ -109,8 +109,7 @@ extern "C" {
  * Returns 0: open and configured.
  * Returns -1 and changes nothing when: the port is out of range; the parity code is 5-7; the
  *   port is already open (it stays open with its handle); the device is missing or busy
- *   (opened elsewhere, or held in exclusive mode by another program, even when running as
- *   root).
+ *   (opened elsewhere).
  * Returns -1 when the device refuses the settings (for instance 5 data bits with two stop
  *   bits): the device stays held by the port, which does not count as open (IOP_Status
  *   reports bit 11) although the other calls still reach the device, raw but with the line

@@ -260,11 +260,6 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
     c->dev = st.st_dev;
     c->ino = st.st_ino;
     c->pty = is_pty(st.st_rdev);
-    // Another program holds the device in exclusive mode: the kernel lets root past that,
-    // and our close would end that program's exclusive mode as well.
-    int excl = 0;
-    if (ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0)
-        return refuse(ERROR_ACCESS_DENIED);
     // flock holds against root and against other descriptors of this process; TIOCEXCL
     // (below) against processes that do not use flock.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)

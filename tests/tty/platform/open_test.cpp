@@ -93,22 +93,6 @@ TEST_F(LayerOpen, ExclusiveInThisProcessAndOthers)
         close(other);
     }
     EXPECT_EQ(runHelper("COM2"), 0);
-
-    // A program that holds the device with TIOCEXCL alone, without flock, keeps it, also
-    // against root (which the kernel lets past TIOCEXCL); its exclusive mode stays set.
-    const int holder = open(slaves[0].c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
-    HANDLE intruder = openName("COM1");
-    EXPECT_EQ(intruder, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    if (intruder != INVALID_HANDLE_VALUE)
-        CloseHandle(intruder);
-    int excl = 0;
-    EXPECT_EQ(ioctl(holder, TIOCGEXCL, &excl), 0);
-    EXPECT_EQ(excl, 1);
-    ioctl(holder, TIOCNXCL);
-    close(holder);
 }
 
 TEST_F(LayerOpen, RawWhileOpenAndRestoredAtClose)
