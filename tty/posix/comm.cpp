@@ -94,10 +94,26 @@ DCB initial_dcb(const LineSettings &s)
     return dcb_from_line(s, base);
 }
 
+// Bytes already handed to the device must go out at the settings they were written with,
+// not at the ones restored after them. What a stopped line still holds when the wait ends is
+// dropped, which also spares close() the kernel's own drain of up to 30 s.
+void drain_output(const Comm &c)
+{
+    int queued = 0;
+    if (ioctl(c.fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
+        return; // nothing queued, or the device has gone (pseudo-terminals never queue)
+    const int64_t deadline = now_ms() + close_drain_ms(uint32_t(queued), line_speed(c.applied));
+    while (ioctl(c.fd, TIOCOUTQ, &queued) == 0 && queued > 0 && now_ms() < deadline)
+        usleep(10000);
+    if (queued > 0)
+        tcflush(c.fd, TCOFLUSH);
+}
+
 void release(Comm &c)
 {
     // Windows ends a handle's pending operations when it is closed.
     end_pending(c, kStatusCancelled, [](const Pending &) { return true; });
+    drain_output(c);
     line_set(c.fd, c.saved); // fails harmlessly on a device that has gone
     ioctl(c.fd, TIOCNXCL);
     flock(c.fd, LOCK_UN);

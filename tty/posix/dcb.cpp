@@ -1,6 +1,8 @@
 // Pure translations of the Win32-named layer (see dcb.h).
 #include "dcb.h"
 
+#include <algorithm>
+
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -33,7 +35,8 @@ bool dcb_valid(const DCB &d)
 
 void line_make_raw(LineSettings &s)
 {
-    s.iflag &= ~uint32_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    // IXANY too: with XON/XOFF on, any received byte would otherwise resume stopped output.
+    s.iflag &= ~uint32_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXANY);
     s.oflag &= ~uint32_t(OPOST);
     s.lflag &= ~uint32_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     s.cflag &= ~uint32_t(CSIZE | PARENB);
@@ -226,6 +229,14 @@ int64_t write_total_ms(const COMMTIMEOUTS &t, DWORD count)
     if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0)
         return -1;
     return limit_ms(uint64_t(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant);
+}
+
+int64_t close_drain_ms(uint32_t queued, uint32_t rate)
+{
+    if (queued == 0)
+        return 0;
+    const uint64_t onLine = uint64_t(queued) * 10 * 1000 / (rate ? rate : 1);
+    return int64_t(std::min<uint64_t>(onLine + 500, 5000));
 }
 
 } // namespace tty::posix

@@ -73,6 +73,12 @@ ReadRule read_rule(const COMMTIMEOUTS &t, DWORD count);
 // How long a write of `count` bytes may take in ms; -1: no limit.
 int64_t write_total_ms(const COMMTIMEOUTS &t, DWORD count);
 
+// How long closing waits for `queued` bytes still in the output queue to go out at `rate`
+// bit/s before the device's previous settings come back: their time on the line (ten bits a
+// byte) and half a second for the UART's own buffer, at most five seconds, since a line held
+// by flow control never drains.
+int64_t close_drain_ms(uint32_t queued, uint32_t rate);
+
 } // namespace tty::posix
 
 #endif

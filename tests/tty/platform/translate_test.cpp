@@ -101,6 +101,23 @@ TEST(LayerDcbCheck, RefusesWhatWindowsRefuses)
     }
 }
 
+TEST(LayerDcbLine, RawModeUndoesEveryCookedSetting)
+{
+    // A device as a login shell or another program may have left it.
+    LineSettings s;
+    s.iflag = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXANY;
+    s.oflag = OPOST | ONLCR;
+    s.lflag = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+    s.cflag = CS7 | PARENB;
+    line_make_raw(s);
+    EXPECT_EQ(s.iflag, 0u);
+    EXPECT_EQ(s.oflag & OPOST, 0u);
+    EXPECT_EQ(s.lflag, 0u);
+    EXPECT_EQ(s.cflag, uint32_t(CS8 | CLOCAL | CREAD));
+    EXPECT_EQ(s.cc[VMIN], 1);
+    EXPECT_EQ(s.cc[VTIME], 0);
+}
+
 TEST(LayerDcbLine, FramingAndSpeedGoBothWays)
 {
     const struct {
@@ -270,4 +287,9 @@ TEST(LayerTimeouts, ReadAndWriteRules)
     EXPECT_EQ(write_total_ms({0, 0, 0, 2, 0}, 5), 10);
     EXPECT_EQ(write_total_ms({0, 0, 0, 0, 100}, 5), 100);
     EXPECT_EQ(write_total_ms({0, 0, 0, MAXDWORD, MAXDWORD}, MAXDWORD), -1);
+
+    EXPECT_EQ(close_drain_ms(0, 9600), 0);
+    EXPECT_EQ(close_drain_ms(960, 9600), 1500);      // a second on the line, plus slack
+    EXPECT_EQ(close_drain_ms(4096, 110), 5000);      // a slow line: capped
+    EXPECT_EQ(close_drain_ms(MAXDWORD, 0), 5000);    // no rate known: capped, no division by 0
 }
