@@ -280,6 +280,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
     // (below) against processes that do not use flock.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
         return refuse(ERROR_ACCESS_DENIED);
+    // Root gets past another program's TIOCEXCL: refuse the device ourselves. Not on a
+    // pseudo-terminal, which keeps the flag after its holder has gone (the kernel clears it
+    // only at the last close, and the master keeps the slave alive).
+    int excl = 0;
+    if (!c->pty && ioctl(fd, TIOCGEXCL, &excl) == 0 && excl)
+        return refuse(ERROR_ACCESS_DENIED);
     if (line_get(fd, c->saved) != 0)
         return refuse(open_error(errno));
     LineSettings raw = c->saved;
