@@ -55,7 +55,9 @@ for _ in $(seq 100); do [ -L "$TTY_COM_DIR/COM3" ] && break; sleep 0.05; done
 exec 5<>"$TTY_COM_DIR/COM3"  # raw already: vcom sets its ports up so
 
 # In a sanitizer build, leaks of the system libraries under Qt's X11 platform are known.
-LSAN_OPTIONS=${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$(dirname "$0")/x11_lsan.supp \
+# They are told apart by the frames of their allocation; the fast unwinder stops at the
+# first frame inside Qt's libraries, so the full unwinder is asked for.
+LSAN_OPTIONS=${LSAN_OPTIONS:+$LSAN_OPTIONS:}fast_unwind_on_malloc=0:suppressions=$(dirname "$0")/x11_lsan.supp \
   "$demo" >"$work/demo.log" 2>&1 &
 demo_pid=$!
 win=$(timeout 30 xdotool search --sync --onlyvisible --name '^Demo$' | head -n 1) || fail "Demo's window did not appear"
