@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/scripts/deps.sh
-ensure_packages
+ensure_packages "${TTY_TEST_PACKAGES[@]}"
 
 build() {
   cmake --preset "$1" >/dev/null

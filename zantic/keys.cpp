@@ -10,9 +10,14 @@ std::optional<QByteArray> keyBytes(int key, Qt::KeyboardModifiers modifiers, con
     if (key == Qt::Key_Delete)
         return std::nullopt;
 
-    const bool ctrl = modifiers.testFlag(Qt::ControlModifier) && !modifiers.testFlag(Qt::AltModifier);
+    const bool alt = modifiers.testFlag(Qt::AltModifier);
+    const bool ctrl = modifiers.testFlag(Qt::ControlModifier) && !alt;
     if (ctrl && key >= Qt::Key_A && key <= Qt::Key_Z)
         return QByteArray(1, char(key - Qt::Key_A + 1));
+    // Alt with a key is a command (a menu's access key) that nothing took, not typing: the
+    // plain letter must not go to the device. (AltGr characters carry no Alt modifier.)
+    if (alt && !modifiers.testFlag(Qt::ControlModifier) && !text.isEmpty())
+        return QByteArray();
 
     switch (key) {
     case Qt::Key_Return:

@@ -31,7 +31,7 @@ if [ -e "$build/bin/Demo" ]; then
   [ -x "$prefix/bin/Demo" ] || fail "bin/Demo is not installed"
   desktop=$prefix/share/applications/Demo.desktop
   [ -f "$desktop" ] || fail "the desktop entry is not installed"
-  grep -qx "Exec=$prefix/bin/Demo" "$desktop" || fail "the desktop entry does not start the installed Demo"
+  grep -qx "Exec=\"$prefix/bin/Demo\"" "$desktop" || fail "the desktop entry does not start the installed Demo"
 fi
 
 # With pkg-config, as a Makefile would.

@@ -33,6 +33,7 @@ private slots:
         QTest::newRow("Ctrl+Z, control text") << int(Qt::Key_Z) << ctrl << "\x1a" << QByteArray("\x1a");
         QTest::newRow("Ctrl+Shift+Q") << int(Qt::Key_Q) << (ctrl | shift) << "" << QByteArray("\x11");
         QTest::newRow("space") << int(Qt::Key_Space) << none << " " << QByteArray(" ");
+        QTest::newRow("Alt+S: nothing") << int(Qt::Key_S) << int(Qt::AltModifier) << "s" << QByteArray();
     }
     void bytes()
     {

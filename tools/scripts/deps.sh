@@ -1,8 +1,11 @@
 # Sourced by run.sh and test.sh: installs the Debian 12 packages the project needs.
 # Installs only what is missing, and only as root; otherwise names what to install.
+# ensure_packages [more packages...]
 
 TTY_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev
-  fonts-dejavu-core xvfb xauth xdotool imagemagick)
+  fonts-dejavu-core)
+# Only the tests drive Demo under a real X server.
+TTY_TEST_PACKAGES=(xvfb xauth xdotool imagemagick)
 
 ensure_packages() {
   local missing=() p
