@@ -92,7 +92,10 @@ void Velkofrm::connect_Click()
 {
     const int32_t port = ComPort;
     if (IOP_Open(port, ComFlag) != 0) {
-        // An open connection stays as it is; the failed port is the one that was refused.
+        // An open connection stays as it is. A device that refused the settings is still
+        // held by the library: let it go, so that other programs can have it meanwhile.
+        if (!(ComOpen == 1 && m_openPort == port))
+            IOP_Close(port);
         zantic::showMessage(this, QStringLiteral("Can't OPEN this device--COM"));
         return;
     }

@@ -227,6 +227,21 @@ private slots:
         QVERIFY(!com2.canOpenExclusively());
         com2.write("still here\r");
         QTRY_COMPARE(zantic::boxText(*text1()), QString("still here\r\n"));
+
+        // A device that refuses the settings (5 data bits with 2 stop bits) is not kept.
+        PtyPort com3(*m_dir, 3);
+        setting([](QWidget *d) {
+            child<QComboBox>(d, "cboPort")->setCurrentIndex(2);
+            child<QComboBox>(d, "cboDataBits")->setCurrentIndex(0);
+            child<QComboBox>(d, "cboStopBits")->setCurrentIndex(1);
+            child<QPushButton>(d, "cmdOK")->click();
+        });
+        m_messages.clear();
+        action("connect")->trigger();
+        QCOMPARE(m_messages, QStringList({"Can't OPEN this device--COM"}));
+        expectState(1, true, true, true);
+        QVERIFY(com3.canOpenExclusively());
+        QVERIFY(!com2.canOpenExclusively());
     }
 
     void portChosenWhileConnected()
