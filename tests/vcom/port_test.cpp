@@ -57,24 +57,6 @@ bool write_port(int port, const std::string &bytes)
     return done == bytes.size();
 }
 
-std::string read_fd(int fd, size_t count, std::chrono::milliseconds timeout = 5s)
-{
-    std::string got;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buf[4096];
-    while (got.size() < count) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0)
-            break;
-        ssize_t n = ::read(fd, buf, std::min(sizeof buf, count - got.size()));
-        if (n <= 0)
-            break;
-        got.append(buf, size_t(n));
-    }
-    return got;
-}
-
 class VcomPortTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -139,12 +121,12 @@ TEST_F(VcomPortTest, CatJoinsThePortToStandardInputAndOutput)
     ASSERT_EQ(::write(vcom.stdin_fd(), bytes.data(), bytes.size()), 256);
     EXPECT_EQ(read_port(5, 256), bytes);
     ASSERT_TRUE(write_port(5, bytes));
-    EXPECT_EQ(read_fd(vcom.stdout_fd(), 256), bytes);
+    EXPECT_EQ(read_until(vcom.stdout_fd(), 256), bytes);
 
     // The end of standard input ends only the sending: replies still come out.
     vcom.close_stdin();
     ASSERT_TRUE(write_port(5, "after"));
-    EXPECT_EQ(read_fd(vcom.stdout_fd(), 5), "after");
+    EXPECT_EQ(read_until(vcom.stdout_fd(), 5), "after");
     EXPECT_EQ(vcom.wait_exit(100ms), -1) << "vcom ended with its standard input";
     EXPECT_EQ(vcom.stop(SIGINT), 0);
 }

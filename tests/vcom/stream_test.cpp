@@ -24,35 +24,6 @@ std::string random_bytes(size_t n)
     return s;
 }
 
-// Reads until count bytes came or nothing came for `quiet`.
-std::string read_until(int fd, size_t count, std::chrono::milliseconds quiet = 5s)
-{
-    std::string got;
-    char buf[65536];
-    while (got.size() < count) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, int(quiet.count())) <= 0)
-            break;
-        ssize_t n = ::read(fd, buf, std::min(sizeof buf, count - got.size()));
-        if (n <= 0)
-            break;
-        got.append(buf, size_t(n));
-    }
-    return got;
-}
-
-bool write_all(int fd, const std::string &s)
-{
-    size_t done = 0;
-    while (done < s.size()) {
-        ssize_t n = ::write(fd, s.data() + done, s.size() - done);
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
-
 class VcomStreamTest : public ::testing::Test {
 protected:
     void SetUp() override

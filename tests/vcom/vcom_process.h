@@ -48,6 +48,11 @@ private:
 // Runs vcom to its end with no map folder prepared beyond TTY_COM_DIR; for bad arguments.
 int run_vcom(const std::string &map_dir, const std::vector<std::string> &args, std::string *out, std::string *err);
 
+// Reads from fd until `count` bytes came or nothing came for `quiet`.
+std::string read_until(int fd, size_t count, std::chrono::milliseconds quiet = 5s);
+// Writes all of s to a blocking fd.
+bool write_all(int fd, const std::string &s);
+
 // The names in a folder, sorted.
 std::vector<std::string> folder_names(const std::string &dir);
 
