@@ -305,6 +305,28 @@ bool can_start(Comm &c, const OVERLAPPED *ov, Pending::Op op)
     return find_pending(c, ov) == c.pending.end() && !kind_pending(c, op);
 }
 
+// The checks a read or write passes before it starts: a comm handle, a buffer for a count
+// above 0, a free record and a device that is still there. Null, with the last error set,
+// when the call ends here.
+Comm *transfer_device(HANDLE h, const void *buffer, DWORD count, LPDWORD done, const OVERLAPPED *ov,
+                      Pending::Op op)
+{
+    Comm *c = find_comm(h);
+    if (!c)
+        return nullptr;
+    if (done)
+        *done = 0;
+    if ((!buffer && count > 0) || !can_start(*c, ov, op)) {
+        fail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (c->gone) {
+        fail_gone(*c);
+        return nullptr;
+    }
+    return c;
+}
+
 } // namespace
 } // namespace tty::posix
 
@@ -312,19 +334,11 @@ using namespace tty::posix;
 
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov)
 {
-    Comm *c = find_comm(h);
-    if (!c)
-        return FALSE;
-    if (done)
-        *done = 0;
-    if (!buffer && count > 0)
-        return fail(ERROR_INVALID_PARAMETER);
     if (!ov)
         return synchronously(h, done, [&](LPOVERLAPPED o) { return ReadFile(h, buffer, count, done, o); });
-    if (!can_start(*c, ov, Pending::Op::Read))
-        return fail(ERROR_INVALID_PARAMETER);
-    if (c->gone)
-        return fail_gone(*c);
+    Comm *c = transfer_device(h, buffer, count, done, ov, Pending::Op::Read);
+    if (!c)
+        return FALSE;
 
     Pending p {};
     p.op = Pending::Op::Read;
@@ -346,19 +360,11 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED o
 
 BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov)
 {
-    Comm *c = find_comm(h);
-    if (!c)
-        return FALSE;
-    if (done)
-        *done = 0;
-    if (!buffer && count > 0)
-        return fail(ERROR_INVALID_PARAMETER);
     if (!ov)
         return synchronously(h, done, [&](LPOVERLAPPED o) { return WriteFile(h, buffer, count, done, o); });
-    if (!can_start(*c, ov, Pending::Op::Write))
-        return fail(ERROR_INVALID_PARAMETER);
-    if (c->gone)
-        return fail_gone(*c);
+    Comm *c = transfer_device(h, buffer, count, done, ov, Pending::Op::Write);
+    if (!c)
+        return FALSE;
 
     Pending p {};
     p.op = Pending::Op::Write;
