@@ -2,6 +2,7 @@
 #include "devmap.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +59,60 @@ static bool path_exists(const char *path)
 std::string com_device_path(uint32_t n)
 {
     return com_device_path(n, std::getenv("TTY_COM_DIR"), path_exists);
+}
+
+MapTarget parse_map_target(std::string_view text, RemoteTarget &out)
+{
+    const size_t sep = text.find("://");
+    if (sep == std::string_view::npos)
+        return MapTarget::Device;
+    if (sep != 7 || strncasecmp(text.data(), "rfc2217", 7) != 0)
+        return MapTarget::Bad;
+    std::string_view rest = text.substr(sep + 3);
+    std::string_view host;
+    if (!rest.empty() && rest[0] == '[') {
+        const size_t close = rest.find(']');
+        if (close == std::string_view::npos)
+            return MapTarget::Bad;
+        host = rest.substr(1, close - 1);
+        rest.remove_prefix(close + 1);
+        if (host.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos)
+            return MapTarget::Bad;
+    } else {
+        const size_t colon = rest.find(':');
+        if (colon == std::string_view::npos)
+            return MapTarget::Bad;
+        host = rest.substr(0, colon);
+        rest.remove_prefix(colon);
+        if (host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_") !=
+            std::string_view::npos)
+            return MapTarget::Bad;
+    }
+    if (host.empty() || host.size() > 253 || rest.size() < 2 || rest[0] != ':')
+        return MapTarget::Bad;
+    const std::string_view digits = rest.substr(1);
+    if (digits.size() > 5 || digits[0] == '0')
+        return MapTarget::Bad;
+    uint32_t port = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return MapTarget::Bad;
+        port = port * 10 + uint32_t(c - '0');
+    }
+    if (port > 65535)
+        return MapTarget::Bad;
+    out.host = std::string(host);
+    out.port = uint16_t(port);
+    return MapTarget::Remote;
+}
+
+std::string read_map_link(const std::string &path)
+{
+    char buf[512];
+    const ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+    if (n <= 0 || size_t(n) == sizeof buf)
+        return "";
+    return std::string(buf, size_t(n));
 }
 
 } // namespace tty::posix

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tty::posix {
 
@@ -23,6 +24,23 @@ std::string com_device_path(uint32_t n, const char *comDir, bool (*exists)(const
 
 // The same with the process's environment and file system.
 std::string com_device_path(uint32_t n);
+
+// A map entry may name a port on a serial server instead of a device: its link text is then
+// "rfc2217://HOST:PORT" (the scheme in any case), HOST a name, an IPv4 address or an IPv6
+// address in brackets, PORT a decimal number from 1 to 65535, nothing after it.
+struct RemoteTarget {
+    std::string host; // without brackets
+    uint16_t port = 0;
+};
+enum class MapTarget {
+    Device, // no "://": a device path
+    Remote, // a port on a serial server, in `out`
+    Bad,    // "://" with another scheme, no port, an empty host, ...
+};
+MapTarget parse_map_target(std::string_view text, RemoteTarget &out);
+
+// The text of the symbolic link `path`; "" when it is none.
+std::string read_map_link(const std::string &path);
 
 } // namespace tty::posix
 
