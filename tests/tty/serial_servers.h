@@ -1,0 +1,78 @@
+// Serial servers on 127.0.0.1 for remote ports: the real ser2net serving a pseudo-terminal,
+// and a tiny scripted RFC 2217 server for what ser2net cannot be made to do. No gtest here:
+// the benchmark uses ser2net too.
+#ifndef TESTS_TTY_SERIAL_SERVERS_H
+#define TESTS_TTY_SERIAL_SERVERS_H
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+namespace testing_tty {
+
+// ser2net (Debian's package) serving a fresh pseudo-terminal at 9600 8N1 on a free port of
+// 127.0.0.1. The caller holds the master; ser2net opens the slave while a client is connected.
+class Ser2net {
+public:
+    static bool installed();
+    // Throws std::runtime_error when ser2net does not start listening within 5 s.
+    Ser2net();
+    ~Ser2net();
+    Ser2net(const Ser2net &) = delete;
+    Ser2net &operator=(const Ser2net &) = delete;
+
+    int master() const { return master_; }
+    uint16_t port() const { return port_; }
+    std::string url() const;
+
+private:
+    pid_t pid_ = -1;
+    int master_ = -1;
+    uint16_t port_ = 0;
+    std::string dir_;
+};
+
+// Accepts one client at a time and speaks just enough Telnet and RFC 2217.
+class ScriptedServer {
+public:
+    enum class Mode {
+        Echo,         // negotiates, answers every setting as asked, sends back every data byte
+        AnotherSpeed, // as Echo, but answers every SET-BAUDRATE with 9600
+        NoAnswers,    // negotiates and echoes, never answers a com-port command
+        Silent,       // accepts the connection and never sends a byte
+        CloseAfter,   // as Echo until `limit` data bytes have come, then closes the connection
+    };
+    explicit ScriptedServer(Mode mode, size_t limit = 0);
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer &) = delete;
+    ScriptedServer &operator=(const ScriptedServer &) = delete;
+
+    uint16_t port() const { return port_; }
+    std::string url() const;
+    // Connections accepted so far and connections still open.
+    int accepted() const { return accepted_.load(); }
+    int open() const { return open_.load(); }
+
+private:
+    void run();
+    void serve(int conn);
+
+    Mode mode_;
+    size_t limit_;
+    int listen_ = -1;
+    int stop_ = -1; // eventfd
+    uint16_t port_ = 0;
+    std::atomic<int> accepted_ {0};
+    std::atomic<int> open_ {0};
+    std::thread thread_;
+};
+
+// A TCP port of 127.0.0.1 that nothing listens on.
+uint16_t closed_port();
+
+} // namespace testing_tty
+
+#endif
