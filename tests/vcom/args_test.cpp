@@ -61,6 +61,26 @@ TEST(VcomArgs, BadArgumentsSayWhatIsWrong)
     EXPECT_NE(parse_args({"pair", "COM5", "5"}).error.find("different"), std::string::npos);
 }
 
+TEST(VcomArgs, RemoteTakesAPortAndASerialServer)
+{
+    Parsed p = parse_args({"remote", "COM7", "rfc2217://127.0.0.1:2000"});
+    ASSERT_EQ(p.kind, Parsed::Run);
+    EXPECT_EQ(p.command.mode, Mode::Remote);
+    EXPECT_EQ(p.command.ports, std::vector<int>{7});
+    EXPECT_EQ(p.command.target, "rfc2217://127.0.0.1:2000");
+    for (const std::vector<std::string> &bad : std::vector<std::vector<std::string>>{
+             {"remote", "COM7"},
+             {"remote", "COM7", "telnet://127.0.0.1:2000"},
+             {"remote", "COM7", "rfc2217://127.0.0.1"},
+             {"remote", "COM7", "/dev/pts/3"},
+             {"remote", "COM300", "rfc2217://127.0.0.1:2000"},
+         }) {
+        p = parse_args(bad);
+        EXPECT_EQ(p.kind, Parsed::Error) << bad.back();
+        EXPECT_FALSE(p.error.empty());
+    }
+}
+
 TEST(VcomArgs, HelpWinsAnywhere)
 {
     EXPECT_EQ(parse_args({"--help"}).kind, Parsed::Help);

@@ -1,6 +1,8 @@
 // vcom's command line: what to run, parsed without side effects.
 #include "args.h"
 
+#include "posix/devmap.h"
+
 #include <cctype>
 
 namespace vcom {
@@ -22,6 +24,31 @@ std::optional<int> parse_port(std::string_view text)
     if (n > kMaxPort)
         return std::nullopt;
     return n;
+}
+
+// remote COMn rfc2217://HOST:PORT
+static Parsed parse_remote(const std::vector<std::string> &args)
+{
+    Parsed p;
+    if (args.size() != 3) {
+        p.error = "remote takes one COM number and rfc2217://HOST:PORT";
+        return p;
+    }
+    std::optional<int> n = parse_port(args[1]);
+    if (!n) {
+        p.error = "'" + args[1] + "' is not a COM number (COM0 to COM" + std::to_string(kMaxPort) + ")";
+        return p;
+    }
+    tty::posix::RemoteTarget target;
+    if (tty::posix::parse_map_target(args[2], target) != tty::posix::MapTarget::Remote) {
+        p.error = "'" + args[2] + "' is not a serial server: rfc2217://HOST:PORT, PORT 1 to 65535";
+        return p;
+    }
+    p.command.mode = Mode::Remote;
+    p.command.ports = {*n};
+    p.command.target = args[2];
+    p.kind = Parsed::Run;
+    return p;
 }
 
 Parsed parse_args(const std::vector<std::string> &args)
@@ -47,6 +74,8 @@ Parsed parse_args(const std::vector<std::string> &args)
     } else if (verb == "cat") {
         p.command.mode = Mode::Cat;
         wanted = 1;
+    } else if (verb == "remote") {
+        return parse_remote(args);
     } else {
         p.error = "unknown command '" + verb + "'";
         return p;
@@ -74,7 +103,8 @@ Parsed parse_args(const std::vector<std::string> &args)
 
 std::string_view usage_line()
 {
-    return "usage: vcom echo COMn | vcom pair COMa COMb | vcom cat COMn   (vcom --help explains)";
+    return "usage: vcom echo COMn | vcom pair COMa COMb | vcom cat COMn | vcom remote COMn rfc2217://HOST:PORT\n"
+           "       (vcom --help explains)";
 }
 
 std::string_view help_text()
@@ -88,6 +118,10 @@ device-map folder, so that the tty library and Demo can open them like real port
   vcom cat COMn         a port whose other end is this program: bytes from
                         standard input are sent to the port, bytes the port
                         sends are written to standard output, unchanged
+  vcom remote COMn rfc2217://HOST:PORT
+                        COMn is a port on a serial server (ser2net, a
+                        terminal server) reached over the network with
+                        Telnet and RFC 2217; vcom only makes the entry
 
 A COM number is written COMn, comn or n, from 0 to 257. vcom runs until it is
 ended by Ctrl+C, SIGTERM or SIGHUP, and then removes its map entries.
@@ -98,7 +132,7 @@ closed standard output ends vcom. At a terminal, input goes out a line at a
 time, with a line feed at its end.
 
 Device map. COMn is the symbolic link $TTY_COM_DIR/COMn to a pseudo-terminal
-(/dev/pts/N). When TTY_COM_DIR is not set, vcom uses $XDG_RUNTIME_DIR/tty-com,
+(/dev/pts/N), or for remote a link whose text is rfc2217://HOST:PORT. When TTY_COM_DIR is not set, vcom uses $XDG_RUNTIME_DIR/tty-com,
 or /tmp/tty-com-UID when XDG_RUNTIME_DIR is not set either, creates it (mode
 0700) and prints the line to give the other programs:
   export TTY_COM_DIR=...

@@ -12,11 +12,12 @@ namespace vcom {
 // COM numbers that the library's port tables can reach.
 inline constexpr int kMaxPort = 257;
 
-enum class Mode { Echo, Pair, Cat };
+enum class Mode { Echo, Pair, Cat, Remote };
 
 struct Command {
     Mode mode = Mode::Echo;
-    std::vector<int> ports;  // one for echo and cat, two for pair
+    std::vector<int> ports;  // one for echo, cat and remote, two for pair
+    std::string target;      // remote: the serial server, rfc2217://HOST:PORT
 };
 
 struct Parsed {

@@ -40,7 +40,12 @@ int run(const vcom::Command &cmd)
 
     std::vector<std::unique_ptr<vcom::Pty>> ptys;
     std::vector<std::unique_ptr<vcom::MapEntry>> entries;
-    for (int port : cmd.ports) {
+    if (cmd.mode == vcom::Mode::Remote) {
+        entries.push_back(std::make_unique<vcom::MapEntry>(dir.path, cmd.ports[0], cmd.target));
+        if (!entries.back()->replaced().empty())
+            std::fprintf(stderr, "vcom: replaced %s\n", entries.back()->replaced().c_str());
+    }
+    for (int port : cmd.mode == vcom::Mode::Remote ? std::vector<int>() : cmd.ports) {
         ptys.push_back(std::make_unique<vcom::Pty>());
         entries.push_back(std::make_unique<vcom::MapEntry>(dir.path, port, ptys.back()->slave_path()));
         if (!entries.back()->replaced().empty())
@@ -66,6 +71,9 @@ int run(const vcom::Command &cmd)
         routes.push_back({STDIN_FILENO, ptys[0]->master(), true});
         routes.push_back({ptys[0]->master(), STDOUT_FILENO, false});
         what = name(0) + ": standard input goes to the port, what it sends to standard output";
+        break;
+    case vcom::Mode::Remote:
+        what = "COM" + std::to_string(cmd.ports[0]) + " -> " + cmd.target + ": a port on a serial server";
         break;
     }
     if (!dir.from_env)
