@@ -11,6 +11,26 @@
  *   (below) and changes none of the library's state. Opening is exclusive: a device open here
  *   cannot be opened again, by this process under another number or by another process.
  *
+ * REMOTE PORTS (Linux)
+ *   COMn may be a port on a serial server (ser2net, a terminal server) reached over TCP with
+ *   Telnet and RFC 2217: $TTY_COM_DIR/COMn is then a symbolic link whose text is
+ *   "rfc2217://HOST:PORT" (HOST a name, an IPv4 address or [an IPv6 address]; PORT 1-65535),
+ *   as `vcom remote COMn rfc2217://HOST:PORT` makes it. Every function behaves as for a local
+ *   port, with these differences:
+ *   - IOP_Open connects, negotiates and applies the word within about 4 s in all (3 s to
+ *     connect and negotiate, 1 s for the server's answers). Another scheme, a missing or bad
+ *     port number, a name that does not resolve, a refused or silent server: -1, nothing
+ *     left open. A server that negotiates but does not answer the settings, or answers with
+ *     other ones (another speed, say): -1, as for a device that refuses the word.
+ *   - The settings read back (IOP_GetIoctrl, IOP_Status) are what the server answered. DTR
+ *     and RTS are sent without waiting for an answer (ser2net gives none on some devices).
+ *   - Queue counts are the bytes this side holds: received and not yet read, taken and not yet
+ *     on the network. IOP_ResetDIQ / IOP_ResetDOQ empty them and ask the server to empty its
+ *     own buffers. Modem lines are those the server last reported.
+ *   - A connection the server closes is a hang-up: bytes that came before the close can still
+ *     be read; after them every transfer and count fails at once.
+ *   - Exclusivity is the server's: ser2net refuses a second client of a port it is serving.
+ *
  * THE LIBRARY'S STATE IS SHARED
  *   The library keeps, for the whole process and not per port: the configuration word last
  *   given to IOP_Open (once its device opened) or to IOP_Ioctrl for ANY port ("the last

@@ -1,0 +1,149 @@
+// A remote port on a loopback ser2net against the same pseudo-terminal opened directly:
+// throughput both ways and the time a one-byte IOP_Write takes to reach the device.
+#include "remote_bench.h"
+#include "serial_servers.h"
+
+#include "tty.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kPort = 2;
+constexpr size_t kChunk = 4096;
+constexpr int32_t k115200_8N1 = 0x103C;
+
+double seconds_since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+bool map_and_open(const std::string &dir, const std::string &target) {
+    const std::string link = dir + "/COM" + std::to_string(kPort);
+    unlink(link.c_str());
+    if (symlink(target.c_str(), link.c_str()) != 0) return false;
+    return IOP_Open(kPort, k115200_8N1) == 0;
+}
+
+// IOP_Write of `total` bytes, counted until the device end has them all.
+double write_mib_s(int master, size_t total) {
+    std::thread reader([&] {
+        std::vector<char> buf(65536);
+        for (size_t got = 0; got < total;) {
+            ssize_t n = read(master, buf.data(), buf.size());
+            if (n <= 0) return;
+            got += size_t(n);
+        }
+    });
+    std::vector<char> buf(kChunk, 'w');
+    const auto start = Clock::now();
+    for (size_t sent = 0; sent < total;) {
+        const uint32_t n = IOP_Write(kPort, buf.data(), int32_t(std::min(kChunk, total - sent)));
+        if (n == 0xFFFFFFFFu) break;
+        sent += n;
+    }
+    reader.join();
+    return double(total) / 1048576.0 / seconds_since(start);
+}
+
+// The device end sends `total` bytes; IOP_Read takes them.
+double read_mib_s(int master, size_t total) {
+    std::thread writer([&] {
+        std::vector<char> buf(kChunk, 'r');
+        for (size_t sent = 0; sent < total;) {
+            ssize_t n = write(master, buf.data(), std::min(kChunk, total - sent));
+            if (n <= 0) return;
+            sent += size_t(n);
+        }
+    });
+    std::vector<char> buf(kChunk);
+    const auto start = Clock::now();
+    for (size_t got = 0; got < total;) {
+        const uint32_t n = IOP_Read(kPort, buf.data(), int32_t(std::min(kChunk, total - got)));
+        if (n == 0xFFFFFFFFu || n == 0) break;
+        got += n;
+    }
+    writer.join();
+    return double(total) / 1048576.0 / seconds_since(start);
+}
+
+// Median and 99th percentile, in µs, from a one-byte IOP_Write's call to the byte's arrival.
+std::pair<double, double> write_latency_us(int master) {
+    constexpr int kRounds = 2000;
+    std::vector<double> samples;
+    char c;
+    for (int r = 0; r < kRounds; ++r) {
+        const auto start = Clock::now();
+        if (IOP_Write(kPort, "L", 1) != 1) break;
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 1000) != 1 || read(master, &c, 1) != 1) break;
+        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    if (samples.empty()) return {0, 0};
+    std::sort(samples.begin(), samples.end());
+    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+}
+
+struct Run {
+    double write = 0, read = 0;
+    std::pair<double, double> latency;
+};
+
+Run measure(int master, size_t total) {
+    Run r;
+    r.write = write_mib_s(master, total);
+    r.read = read_mib_s(master, total);
+    r.latency = write_latency_us(master);
+    return r;
+}
+
+} // namespace
+
+void remote_rows(size_t total) {
+    if (!testing_tty::Ser2net::installed()) {
+        std::printf("remote port: ser2net is not installed, no figures\n");
+        return;
+    }
+    char dir[] = "/tmp/tty-bench-remote-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return;
+    setenv("TTY_COM_DIR", dir, 1);
+    testing_tty::Ser2net server;
+    // The pseudo-terminal ser2net serves, under the name ser2net opens it by.
+    char slave[256];
+    if (ptsname_r(server.master(), slave, sizeof slave) != 0) return;
+
+    Run remote, local;
+    if (map_and_open(dir, server.url())) {
+        remote = measure(server.master(), total);
+        IOP_Close(kPort);
+    } else {
+        std::printf("remote port: IOP_Open through ser2net failed\n");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // ser2net lets the pty go
+    if (map_and_open(dir, slave)) {
+        local = measure(server.master(), total);
+        IOP_Close(kPort);
+    }
+    unlink((std::string(dir) + "/COM" + std::to_string(kPort)).c_str());
+    rmdir(dir);
+
+    std::printf("remote port: ser2net on 127.0.0.1 serving a pseudo-terminal, against the same\n"
+                "             pseudo-terminal opened directly; %zu MiB per run, %zu-byte calls\n",
+                total / 1048576, kChunk);
+    std::printf("  %-34s %10s %10s\n", "", "remote", "local");
+    std::printf("  %-34s %10.2f %10.2f MiB/s\n", "IOP_Write throughput", remote.write, local.write);
+    std::printf("  %-34s %10.2f %10.2f MiB/s\n", "IOP_Read throughput", remote.read, local.read);
+    std::printf("  %-34s %10.1f %10.1f us   (median)\n", "one-byte IOP_Write -> device has it",
+                remote.latency.first, local.latency.first);
+    std::printf("  %-34s %10.1f %10.1f us   (99th percentile)\n", "", remote.latency.second,
+                local.latency.second);
+}
