@@ -162,7 +162,7 @@ std::unique_ptr<Remote> Remote::connect(const RemoteTarget &target, int64_t dead
                 err = ERROR_NOT_SUPPORTED;
                 return nullptr;
             }
-            if (!r->wait(deadline, false, err)) {
+            if (!r->wait(deadline, err)) {
                 if (err == ERROR_DEVICE_NOT_CONNECTED)
                     err = ERROR_FILE_NOT_FOUND; // the server let us in and closed at once
                 return nullptr;
@@ -190,8 +190,13 @@ Remote::~Remote()
 
 short Remote::poll_events() const
 {
+    return poll_events(false);
+}
+
+short Remote::poll_events(bool beyondCap) const
+{
     short events = 0;
-    if (!closed_ && in_queue() < kInCap)
+    if (!closed_ && in_queue() < (beyondCap ? kInHardCap : kInCap))
         events |= POLLIN;
     if (!closed_ && (wireHead_ < wire_.size() || !ctl_.empty() || !data_.empty()))
         events |= POLLOUT;
@@ -284,24 +289,21 @@ bool Remote::flush(DWORD &err)
     return hang_up(err);
 }
 
-bool Remote::service(DWORD &err)
+bool Remote::service(DWORD &err, bool beyondCap)
 {
     try {
-        return flush(err) && pump(false, err) && flush(err);
+        return flush(err) && pump(beyondCap, err) && flush(err);
     } catch (const std::bad_alloc &) {
         err = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
 }
 
-bool Remote::wait(int64_t deadline, bool beyondCap, DWORD &err)
+bool Remote::wait(int64_t deadline, DWORD &err)
 {
-    if (!flush(err) || !pump(beyondCap, err) || !flush(err))
+    if (!flush(err) || !pump(false, err) || !flush(err))
         return false;
-    short events = poll_events();
-    if (beyondCap && !closed_ && in_queue() < kInHardCap)
-        events |= POLLIN;
-    struct pollfd p {fd_, events, 0};
+    struct pollfd p {fd_, poll_events(), 0};
     int r;
     while ((r = poll(&p, 1, ms_left(deadline))) < 0 && errno == EINTR) {
     }
@@ -309,42 +311,31 @@ bool Remote::wait(int64_t deadline, bool beyondCap, DWORD &err)
         err = kErrorTimeout;
         return false;
     }
-    return flush(err) && pump(beyondCap, err);
+    return flush(err) && pump(false, err);
 }
 
-void Remote::send_line(const Line &line, ModemLines lines)
+void Remote::request_line(const Line &line, ModemLines lines)
 {
-    com_port(kSetControl, line.flow, ctl_);
-    set_baudrate(line.baud, ctl_);
-    com_port(kSetDatasize, line.dataSize, ctl_);
-    com_port(kSetParity, line.parity, ctl_);
-    com_port(kSetStopsize, line.stopSize, ctl_);
-    com_port(kSetControl, lines.dtr ? kDtrOn : kDtrOff, ctl_);
-    com_port(kSetControl, lines.rts ? kRtsOn : kRtsOff, ctl_);
+    got_ = Line {};
+    try {
+        com_port(kSetControl, line.flow, ctl_);
+        set_baudrate(line.baud, ctl_);
+        com_port(kSetDatasize, line.dataSize, ctl_);
+        com_port(kSetParity, line.parity, ctl_);
+        com_port(kSetStopsize, line.stopSize, ctl_);
+        com_port(kSetControl, lines.dtr ? kDtrOn : kDtrOff, ctl_);
+        com_port(kSetControl, lines.rts ? kRtsOn : kRtsOff, ctl_);
+    } catch (const std::bad_alloc &) {
+        return; // not sent: the answers never come and the change fails at its time-out
+    }
     DWORD err = 0;
     flush(err);
 }
 
-bool Remote::apply(const Line &want, ModemLines lines, Line &got, int64_t deadline, DWORD &err)
+bool Remote::line_answered(Line &got) const
 {
-    try {
-        // Answers left over from an earlier change that timed out must not count for this one.
-        if (!pump(true, err))
-            return false;
-        got_ = Line {};
-        send_line(want, lines);
-        while (got_.baud == 0 || got_.dataSize == 0 || got_.parity == 0 || got_.stopSize == 0) {
-            if (!wait(deadline, true, err)) {
-                got = got_;
-                return false;
-            }
-        }
-        got = got_;
-        return true;
-    } catch (const std::bad_alloc &) {
-        err = ERROR_NOT_ENOUGH_MEMORY;
-        return false;
-    }
+    got = got_;
+    return got_.baud != 0 && got_.dataSize != 0 && got_.parity != 0 && got_.stopSize != 0;
 }
 
 size_t Remote::read(uint8_t *dst, size_t n)

@@ -1,7 +1,7 @@
 // A serial port on a serial server, reached over TCP with Telnet and RFC 2217: the
-// connection behind a remote handle. Nothing here blocks except connect() and apply(), each
-// up to the deadline it is given; the rest takes what the socket has and returns, and the
-// caller waits in poll() on fd() for poll_events().
+// connection behind a remote handle. Nothing here blocks except connect(), up to the deadline
+// it is given; the rest takes what the socket has and returns, and the caller waits in poll()
+// on fd() for poll_events(). Not locked: its owner serialises the calls.
 #ifndef TTY_POSIX_REMOTE_H
 #define TTY_POSIX_REMOTE_H
 
@@ -43,18 +43,21 @@ public:
     short poll_events() const;
     // After poll: takes in what the socket holds and sends what it will take. False when the
     // connection has closed (`err` ERROR_DEVICE_NOT_CONNECTED); bytes already received stay
-    // readable.
-    bool service(DWORD &err);
+    // readable. Received data is held up to 64 KiB, beyond which the socket is left for TCP
+    // to slow the server down; `beyondCap` takes in up to 1 MiB, so that answers queued
+    // behind unread data can be seen.
+    bool service(DWORD &err, bool beyondCap = false);
+    // poll_events() for a caller that waits with `beyondCap`.
+    short poll_events(bool beyondCap) const;
     bool closed() const { return closed_; }
 
-    // Sends the line and DTR/RTS, and waits by `deadline` for the answers to SET-BAUDRATE,
-    // SET-DATASIZE, SET-PARITY and SET-STOPSIZE; `got` holds what came (0: nothing). The
-    // flow control goes first, so that its answer, when the server gives one, is in by then;
-    // DTR and RTS are not waited for. False with `err` set when the connection closed or
-    // the answers did not all come; whether they agree is for the caller to judge.
-    bool apply(const rfc2217::Line &want, ModemLines lines, rfc2217::Line &got, int64_t deadline, DWORD &err);
-    // Sends the line and DTR/RTS without waiting (to put back settings a server refused).
-    void send_line(const rfc2217::Line &line, ModemLines lines);
+    // Sends the line and DTR/RTS. The flow control goes first, so that its answer, when the
+    // server gives one, is in by the time the others are; DTR and RTS are not answered by
+    // every server (ser2net on a pseudo-terminal) and are not waited for.
+    void request_line(const rfc2217::Line &line, ModemLines lines);
+    // The answers to the last request_line so far (0: none yet). True once the rate, data
+    // size, parity and stop size have all been answered.
+    bool line_answered(rfc2217::Line &got) const;
 
     // Received data: up to n bytes out of the buffer.
     size_t read(uint8_t *dst, size_t n);
@@ -84,7 +87,7 @@ private:
     bool pump(bool beyondCap, DWORD &err);
     bool flush(DWORD &err);
     void handle(const rfc2217::Command &c);
-    bool wait(int64_t deadline, bool beyondCap, DWORD &err);
+    bool wait(int64_t deadline, DWORD &err);
     bool hang_up(DWORD &err);
 
     int fd_ = -1;
