@@ -157,6 +157,10 @@ std::unique_ptr<Remote> Remote::connect(const RemoteTarget &target, int64_t dead
     r->fd_ = fd;
     try {
         r->options_.start(r->ctl_);
+        if (!r->flush(err)) {
+            err = ERROR_FILE_NOT_FOUND;
+            return nullptr;
+        }
         while (!r->options_.ready()) {
             if (r->options_.refused()) {
                 err = ERROR_NOT_SUPPORTED;
@@ -301,8 +305,6 @@ bool Remote::service(DWORD &err, bool beyondCap)
 
 bool Remote::wait(int64_t deadline, DWORD &err)
 {
-    if (!flush(err) || !pump(false, err) || !flush(err))
-        return false;
     struct pollfd p {fd_, poll_events(), 0};
     int r;
     while ((r = poll(&p, 1, ms_left(deadline))) < 0 && errno == EINTR) {
@@ -311,7 +313,7 @@ bool Remote::wait(int64_t deadline, DWORD &err)
         err = kErrorTimeout;
         return false;
     }
-    return flush(err) && pump(false, err);
+    return flush(err) && pump(false, err) && flush(err);
 }
 
 void Remote::request_line(const Line &line, ModemLines lines)
