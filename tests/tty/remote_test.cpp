@@ -101,6 +101,13 @@ TEST_F(RemotePort, Ser2netCarriesEveryByteBothWaysAtTheSpeedAsked) {
     c = 0;
     EXPECT_EQ(IOP_Getc(kPort, &c), 0);
     EXPECT_EQ(c, 'z');
+    // DTR and RTS go out unanswered (ser2net does not answer them for a pty); RTS/CTS flow
+    // control is answered and reaches the device.
+    EXPECT_EQ(IOP_SetDTR(kPort, 0), 0);
+    EXPECT_EQ(IOP_SetRTS(kPort, 0), 0);
+    EXPECT_EQ(IOP_Flowctrl(kPort, 2), 0);
+    EXPECT_EQ(IOP_GetFlowctrl(kPort) & 2, 2);
+    EXPECT_TRUE(line_of(server->master()).crtscts());
     ASSERT_EQ(IOP_Ioctrl(kPort, k115200_8N1), 0);
     EXPECT_EQ(line_of(server->master()).speed, 115200u);
     EXPECT_EQ(IOP_GetIoctrl(kPort), k115200_8N1);
@@ -146,6 +153,8 @@ TEST_F(RemotePort, ASpeedTheServerAnswersDifferentlyIsRefused) {
     EXPECT_EQ(IOP_Open(kPort, k19200_8N1), -1);
     // The server sets every line to 9600: asked for that, it is taken.
     ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
+    // The modem lines it reported: CTS (bit 8), DCD (bit 10), DSR (bit 12).
+    EXPECT_EQ(IOP_Status(kPort) & 0x1500, 0x1500);
     EXPECT_EQ(IOP_Ioctrl(kPort, k115200_8N1), -1);
     EXPECT_EQ(IOP_GetIoctrl(kPort), k9600_8N1);
     EXPECT_EQ(IOP_Close(kPort), 0);

@@ -291,6 +291,9 @@ void ScriptedServer::serve(int conn)
                         reply.push_back(IAC);
                 }
                 reply.insert(reply.end(), {IAC, SE});
+                // Modem lines as a device with a cable plugged in shows them: CD, DSR, CTS.
+                if (sub[1] == 11)
+                    reply.insert(reply.end(), {IAC, SB, 44, 107, 0xB0, IAC, SE});
                 break;
             }
             }

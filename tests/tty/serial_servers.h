@@ -39,7 +39,8 @@ private:
 class ScriptedServer {
 public:
     enum class Mode {
-        Echo,         // negotiates, answers every setting as asked, sends back every data byte
+        Echo,         // negotiates, answers every setting as asked, sends back every data byte,
+                      // reports CD, DSR and CTS on once asked for the modem lines
         AnotherSpeed, // as Echo, but answers every SET-BAUDRATE with 9600
         NoAnswers,    // negotiates and echoes, never answers a com-port command
         Silent,       // accepts the connection and never sends a byte
