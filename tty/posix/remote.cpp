@@ -10,6 +10,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -42,13 +47,17 @@ int ms_left(int64_t deadline)
     return int(std::clamp<int64_t>(deadline - clock_ms(), 0, INT_MAX));
 }
 
-// A name lookup with a time limit. getaddrinfo alone cannot be bounded: a name goes to the
-// resolver in the background, and a lookup still running at the deadline is abandoned.
+// A name lookup with a time limit. getaddrinfo alone cannot be bounded, so a name is looked
+// up by a thread of its own; one still running at the deadline is abandoned and frees its
+// result when it ends. (glibc's getaddrinfo_a would do the same with threads that the
+// sanitizers cannot follow.)
 struct Lookup {
-    std::string host;
-    std::string service;
-    struct addrinfo hints {};
-    struct gaicb cb {};
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    bool abandoned = false;
+    int rc = 0;
+    struct addrinfo *result = nullptr;
 };
 
 struct addrinfo *resolve(const RemoteTarget &t, int64_t deadline, DWORD &err)
@@ -62,43 +71,37 @@ struct addrinfo *resolve(const RemoteTarget &t, int64_t deadline, DWORD &err)
     if (getaddrinfo(t.host.c_str(), service.c_str(), &hints, &res) == 0)
         return res;
 
-    Lookup *l = new (std::nothrow) Lookup;
-    if (!l) {
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, host = t.host, service] {
+            struct addrinfo hints {};
+            hints.ai_socktype = SOCK_STREAM;
+            hints.ai_flags = AI_NUMERICSERV;
+            struct addrinfo *found = nullptr;
+            const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+            std::lock_guard lock(lookup->mutex);
+            if (lookup->abandoned) {
+                if (rc == 0)
+                    freeaddrinfo(found);
+                return;
+            }
+            lookup->rc = rc;
+            lookup->result = rc == 0 ? found : nullptr;
+            lookup->done = true;
+            lookup->ended.notify_all();
+        }).detach();
+    } catch (const std::system_error &) {
         err = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
-    l->host = t.host;
-    l->service = service;
-    l->hints.ai_socktype = SOCK_STREAM;
-    l->hints.ai_flags = AI_NUMERICSERV;
-    l->cb.ar_name = l->host.c_str();
-    l->cb.ar_service = l->service.c_str();
-    l->cb.ar_request = &l->hints;
-    struct gaicb *list[1] = {&l->cb};
-    if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) {
-        delete l;
+    std::unique_lock lock(lookup->mutex);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms_left(deadline));
+    if (!lookup->ended.wait_until(lock, until, [&] { return lookup->done; })) {
+        lookup->abandoned = true;
+        err = kErrorTimeout;
         return nullptr;
     }
-    for (;;) {
-        const int left = ms_left(deadline);
-        struct timespec rel {left / 1000, long(left % 1000) * 1000000};
-        const int r = gai_suspend(list, 1, &rel);
-        if (r == EAI_INTR)
-            continue;
-        if (r == 0 || r == EAI_ALLDONE || gai_error(&l->cb) != EAI_INPROGRESS)
-            break;
-        if (clock_ms() >= deadline) {
-            err = kErrorTimeout;
-            // The lookup owns the record until it ends; one that cannot be cancelled is left
-            // to finish on its own (a few hundred bytes, once per such lookup).
-            if (gai_cancel(&l->cb) == EAI_CANCELED)
-                delete l;
-            return nullptr;
-        }
-    }
-    res = gai_error(&l->cb) == 0 ? l->cb.ar_result : nullptr;
-    delete l;
-    return res;
+    return lookup->result;
 }
 
 // A connected, non-blocking socket to one of `list`'s addresses, or -1.
