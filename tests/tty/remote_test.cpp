@@ -125,6 +125,33 @@ TEST_F(RemotePort, Ser2netCarriesEveryByteBothWaysAtTheSpeedAsked) {
     EXPECT_EQ(IOP_Close(kPort), 0);
 }
 
+TEST_F(RemotePort, OneThreadReadsWhileAnotherWritesThroughSer2net) {
+    auto server = start_ser2net();
+    if (!server) GTEST_SKIP() << "ser2net is not installed (tools/scripts/deps.sh installs it)";
+    map_remote(kPort, server->url());
+    ASSERT_EQ(IOP_Open(kPort, k115200_8N1), 0);
+    std::string sent;
+    for (int i = 0; i < 256; ++i) sent += all_bytes();
+    // The device sends back what it receives; the port is written and read at once.
+    std::thread echo([&] {
+        const std::string back = read_some(server->master(), sent.size(), std::chrono::seconds(10));
+        write_all(server->master(), back);
+    });
+    std::string got;
+    std::thread reader([&] { got = read_port(kPort, sent.size()); });
+    for (size_t done = 0; done < sent.size();) {
+        const uint32_t n = IOP_Write(kPort, sent.data() + done, static_cast<int32_t>(std::min<size_t>(1000, sent.size() - done)));
+        EXPECT_NE(n, kFailed);
+        if (n == kFailed) break;
+        done += n;
+    }
+    echo.join();
+    reader.join();
+    EXPECT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent);
+    EXPECT_EQ(IOP_Close(kPort), 0);
+}
+
 TEST_F(RemotePort, Ser2netRefusesASecondUserAndTheFirstCarriesOn) {
     auto server = start_ser2net();
     if (!server) GTEST_SKIP() << "ser2net is not installed (tools/scripts/deps.sh installs it)";
