@@ -131,6 +131,13 @@ int connect_any(const struct addrinfo *list, int64_t deadline, DWORD &err)
             // One-byte writes of a terminal must not wait for more to fill a segment.
             const int one = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            // A server that vanishes without closing (power, cable) is a hang-up within about
+            // half a minute of silence, not after the system's two hours.
+            const int idle = 15, interval = 5, probes = 3;
+            setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+            setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+            setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+            setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
             return fd;
         }
         close(fd);
