@@ -1,5 +1,6 @@
 // vcom's ports as the library sees them: opened by COM number through the map folder, bytes
 // crossing in both directions, and the map entries coming and going with vcom.
+#include "serial_servers.h"
 #include "tty.h"
 #include "vcom_process.h"
 
@@ -230,4 +231,23 @@ TEST_F(VcomPortTest, OrdinaryUserCanOpenThePortAgainAfterClosingIt)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_NE(WEXITSTATUS(status), 11) << "the second open failed: the closed port stayed exclusive";
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(VcomPortTest, RemoteMakesASerialServerAPortUntilEnded)
+{
+    if (!testing_tty::Ser2net::installed())
+        GTEST_SKIP() << "ser2net is not installed (tools/scripts/deps.sh installs it)";
+    testing_tty::Ser2net server;
+    VcomProcess vcom(dir, {"remote", "COM8", server.url()});
+    ASSERT_TRUE(vcom.wait_for_entries({8})) << vcom.err();
+    ASSERT_EQ(IOP_Open(8, k9600_8N1), 0);
+    ASSERT_TRUE(write_port(8, "ping"));
+    char buf[4];
+    pollfd p {server.master(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    EXPECT_EQ(::read(server.master(), buf, 4), 4);
+    EXPECT_EQ(std::string(buf, 4), "ping");
+    EXPECT_EQ(IOP_Close(8), 0);
+    EXPECT_EQ(vcom.stop(SIGTERM), 0);
+    EXPECT_TRUE(folder_names(dir).empty());
 }
