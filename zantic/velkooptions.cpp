@@ -162,6 +162,9 @@ void Velkooptions::markPorts()
     // whose device is there is bold, and every entry's tool tip says what it stands for.
     QFont bold = cboPort->font();
     bold.setBold(true);
+    // A short list that scrolls, not a menu of all sixty as tall as the screen.
+    cboPort->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
+    cboPort->setMaxVisibleItems(12);
     for (const ports::Port &p : ports::scan(ports::systemRoots(), 1, cboPort->count())) {
         const int i = p.number - 1;
         cboPort->setItemData(i, QString::fromStdString(ports::describe(p)), Qt::ToolTipRole);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <filesystem>
+#include <exception>
 #include <fstream>
 #include <map>
 #include <set>
@@ -103,6 +104,8 @@ int servingVcom(const Roots &roots, int number)
 
 void addHolder(Port &port, int pid, const Roots &roots)
 {
+    if (pid == roots.ignoredPid)
+        return;
     for (const Holder &h : port.holders)
         if (h.pid == pid)
             return;
@@ -214,7 +217,11 @@ std::vector<Port> scan(const Roots &roots, int first, int last)
             port.present = true;
             std::error_code ec;
             port.device = fs::canonical(port.path, ec).string();
-            readSysfs(roots, st, port);
+            try {
+                readSysfs(roots, st, port);
+            } catch (const std::exception &) {
+                // An unreadable corner of sysfs costs only the details.
+            }
             if (port.present)
                 nodes[ports.size()] = {st.st_rdev, st.st_dev, st.st_ino, servingVcom(roots, n)};
         }

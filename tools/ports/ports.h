@@ -16,6 +16,7 @@ struct Roots {
     std::string dev = "/dev";
     std::string proc = "/proc";
     std::string comDir; // TTY_COM_DIR: when not empty, COMn is $comDir/COMn and nothing else
+    int ignoredPid = 0; // a process that is no holder: a lister with descriptors it inherited
 };
 
 // The real roots, with TTY_COM_DIR from the environment.

@@ -18,7 +18,9 @@ namespace {
 // Every number the library's tables reach, as the library would map it.
 int list(bool udev)
 {
-    const std::vector<ports::Port> found = ports::scan(ports::systemRoots(), 0, vcom::kMaxPort);
+    ports::Roots roots = ports::systemRoots();
+    roots.ignoredPid = ::getpid();
+    const std::vector<ports::Port> found = ports::scan(roots, 0, vcom::kMaxPort);
     const std::string out = udev ? ports::udevRules(found) : ports::listing(found);
     if (udev && out.empty())
         std::fputs("vcom: no USB adapter found\n", stderr);
