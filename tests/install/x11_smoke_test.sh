@@ -4,8 +4,8 @@
 # pair must receive exactly the typed bytes, and a line sent back must show in the window.
 # Then: Shift+Insert with an empty and with a full clipboard; the vcom going away while
 # connected (one message, then Connect works once it is back); the window's close control
-# while connected, after which a second Demo connects; SIGTERM while the settings dialog is
-# open ends Demo as Exit does. The pictures docs/ shows are taken here too (docs-*.png).
+# while connected, after which a second Demo connects; F10 opens a menu while connected;
+# SIGTERM while the settings dialog is open ends Demo as Exit does. The pictures docs/ shows are taken here too (docs-*.png).
 #   x11_smoke_test.sh DEMO VCOM WORK_DIR WM_CLOSE
 # WORK_DIR keeps the screenshots and logs. WM_CLOSE sends a window the close control's
 # request (there is no window manager). Exit 77 (skipped) when the X tools are missing.
@@ -199,11 +199,15 @@ xdotool type --delay 80 ok
 expect_bytes "the second Demo" 111 107
 step "close control: Demo ended; a second Demo connects"
 
+# F10 reaches the menus while connected (F10, S shows the dialog; nothing goes to the port);
 # SIGTERM while the settings dialog is open ends Demo as Exit does.
-open_setting
+keys_to "$win" F10 s
+timeout 5 xdotool search --sync --onlyvisible --name '^Setting Box$' >/dev/null || fail "F10, S did not show the dialog"
+extra=$(received 1 1)
+[ -z "$extra" ] || fail "F10, S sent byte $extra to the port"
 kill -TERM "$demo_pid"
 wait_end "SIGTERM"
-step "SIGTERM with the dialog open: Demo ended"
+step "F10 opens the menu; SIGTERM with the dialog open: Demo ended"
 
 # A third Demo takes the pictures for README: the terminal with a few lines, and the port
 # list with the tool tip of the entry in use. Then Open > Exit (Alt+O, E) ends it.
