@@ -52,7 +52,7 @@ struct Port {
 // Ports first..last, in order, present or not. Holders are filled for present ports only.
 std::vector<Port> scan(const Roots &roots, int first, int last);
 
-// "free", or "busy: picocom (process 4242)" and further holders after commas.
+// "free", or "busy: python3 (process 4242)" and further holders after commas.
 std::string state(const Port &port);
 
 // For a tool tip: the device file, for USB adapters the product and serial number, and
