@@ -5,7 +5,7 @@
 TTY_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev
   fonts-dejavu-core)
 # Only the tests drive Demo under a real X server, and serve remote ports with ser2net.
-TTY_TEST_PACKAGES=(xvfb xauth xdotool imagemagick ser2net)
+TTY_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick libx11-dev ser2net)
 
 ensure_packages() {
   local missing=() p

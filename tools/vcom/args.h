@@ -12,11 +12,12 @@ namespace vcom {
 // COM numbers that the library's port tables can reach.
 inline constexpr int kMaxPort = 257;
 
-enum class Mode { Echo, Pair, Cat, Remote };
+enum class Mode { Echo, Pair, Cat, List, Remote };
 
 struct Command {
     Mode mode = Mode::Echo;
-    std::vector<int> ports;  // one for echo, cat and remote, two for pair
+    std::vector<int> ports;  // one for echo, cat and remote, two for pair, none for list
+    bool udev = false;       // list --udev
     std::string target;      // remote: the serial server, rfc2217://HOST:PORT
 };
 
