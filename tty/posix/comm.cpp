@@ -1,6 +1,7 @@
 // The layer's handles: the handle table, opening and closing comm devices, events, the
 // per-thread last error, and the line settings calls.
 #include "comm.h"
+#include "clock.h"
 #include "devmap.h"
 
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <new>
 #include <unordered_map>
+#include <utility>
 
 namespace tty::posix {
 namespace {
@@ -276,6 +278,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
     c->dev = st.st_dev;
     c->ino = st.st_ino;
     c->pty = is_pty(st.st_rdev);
+    if (!c->pty)
+        c->clock = device_clock(fd, st.st_rdev);
     // flock holds against root and against other descriptors of this process; TIOCEXCL
     // (below) against processes that do not use flock.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
@@ -411,9 +415,14 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
         return FALSE;
     if (!dcb || !dcb_valid(*dcb))
         return fail(ERROR_INVALID_PARAMETER);
+    // Many drivers echo a rate they can only approximate, so the read-back below cannot see
+    // it; the device's clock can.
+    if (!clock_makes(c->clock, dcb->BaudRate))
+        return fail(ERROR_INVALID_PARAMETER);
     LineSettings before;
     if (line_get(c->fd, before) != 0)
         return fail_gone(*c);
+    const DCB prev = dcb_current(before, c->asked, c->applied);
     const LineSettings wanted = line_from_dcb(before, *dcb);
     LineSettings got;
     if (line_set(c->fd, wanted) != 0) {
@@ -430,10 +439,13 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
         line_set(c->fd, before);
         return fail(ERROR_INVALID_PARAMETER);
     }
-    const ModemLines lines = modem_lines_for(*dcb);
-    for (int bit : {TIOCM_DTR, TIOCM_RTS}) {
-        const bool on = bit == TIOCM_DTR ? lines.dtr : lines.rts;
-        if (ioctl(c->fd, on ? TIOCMBIS : TIOCMBIC, &bit) != 0 && errno == EIO)
+    int inq = 0;
+    const bool inputFull = ioctl(c->fd, TIOCINQ, &inq) == 0 && inq >= kInputFullMark;
+    const ModemDrive drive = modem_drive(prev, *dcb, inputFull);
+    for (const auto &[bit, how] : {std::pair{TIOCM_DTR, drive.dtr}, std::pair{TIOCM_RTS, drive.rts}}) {
+        if (how == Drive::Leave)
+            continue;
+        if (ioctl(c->fd, how == Drive::Raise ? TIOCMBIS : TIOCMBIC, &bit) != 0 && errno == EIO)
             return fail_gone(*c);
         // ENOTTY / EINVAL: a device without modem lines; nothing to drive.
     }

@@ -63,6 +63,7 @@ struct Comm : Object {
     bool pty = false;           // carries plain bytes: no framing to verify
     bool gone = false;          // hung up; every transfer fails from now on
     bool noCounters = false;    // the driver has no TIOCGICOUNT
+    Clock clock;                // how the device makes bit rates
     LineSettings saved;         // restored at close
     DCB asked {};               // the DCB taken last (see dcb_current)
     LineSettings applied;       // what the device reported after taking it
