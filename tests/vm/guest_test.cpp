@@ -141,11 +141,22 @@ struct Qmp {
         t.c_cc[VMIN] = 1;
         t.c_cc[VTIME] = 0;
         ioctl(fd, TCSETS2, &t);
-        // What is left of the greeting has no "return" and is passed over.
-        const std::string r = command(R"({"execute":"qmp_capabilities"})");
-        if (r.find("\"return\"") != std::string::npos)
-            return true;
-        std::printf("     monitor answered: %s\n", r.c_str());
+        // The port echoed part of the greeting back until it was raw, so the monitor may
+        // answer garbage first or hold half an object: ask until it agrees, then let the
+        // stale answers go by.
+        const std::string hello = "{\"execute\":\"qmp_capabilities\"}\n";
+        std::string l;
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            if (write(fd, hello.data(), hello.size()) != ssize_t(hello.size()))
+                return false;
+            while (line(l, 3)) {
+                if (l.find("\"return\"") != std::string::npos) {
+                    while (line(l, 1)) {
+                    }
+                    return true;
+                }
+            }
+        }
         return false;
     }
 
