@@ -35,6 +35,12 @@
  *                             decides this for every port. The line is not affected.
  *   bit  12    handshake off  1: DTR and RTS simply on, no hardware flow control;
  *                             0: DTR/DSR and RTS/CTS hardware handshaking
+ *   SPEEDS a device cannot make within 2 % are refused like any refused setting: a PC's
+ *   UART divides 115200 bit/s by a whole number, so 56000 (it would run at 57600), 128000
+ *   and 256000 are refused there; an FTDI USB adapter cannot go below about 183 bit/s, so
+ *   110 is refused there. Other devices are taken at their driver's word.
+ *   HANDSHAKE on Linux: the driver drives RTS itself (off while its input queue is full)
+ *   and stops sending while CTS is off; DTR stays on (there is no DTR/DSR flow control).
  *   Examples: 9600 8N1 without flow control 0x1036; with XON/XOFF 0x10B6; with hardware
  *   handshake 0x0036.
  *   Read back (IOP_GetIoctrl): each code from the port's current settings (a setting with no
@@ -70,6 +76,9 @@
  *   bit 2  parity error
  *   bit 3  output queue full
  *   Other bits are 0. Framing errors and breaks are not reported.
+ *   RECEIVED BYTES ARE NEVER ALTERED: a byte that arrives with a parity or framing error is
+ *   handed over as it arrived (not replaced by a zero byte), and a break hands over no byte
+ *   at all; the device still counts the errors, and parity errors show in bit 2.
  *
  * RESULTS
  *   int32_t functions return 0 on success and -1 on failure, except IOP_ResetDIQ (1 on
@@ -150,7 +159,11 @@ TTY_API int32_t TTY_CALL IOP_GetFlowctrl(int32_t port) TTY_NOEXCEPT;
  * port is not open or the device refuses the settings. */
 TTY_API int32_t TTY_CALL IOP_SetDTR(int32_t port, int32_t flag) TTY_NOEXCEPT;
 
-/* Drives RTS exactly as IOP_SetDTR drives DTR, with its own remembered mode. */
+/* Drives RTS exactly as IOP_SetDTR drives DTR, with its own remembered mode. In handshake
+ * mode, flag 0 holds RTS off and hands the line's hardware flow control back until flag 1
+ * restores the mode (the driver would otherwise raise RTS again): meanwhile CTS no longer
+ * stops sending either, and IOP_GetFlowctrl reports bit 4 instead of bit 1. When flag 1
+ * restores handshake mode while the input queue is full, RTS comes on once it is read. */
 TTY_API int32_t TTY_CALL IOP_SetRTS(int32_t port, int32_t flag) TTY_NOEXCEPT;
 
 /* ---- Data transfer and status ---- */

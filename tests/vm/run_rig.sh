@@ -14,10 +14,20 @@ if ! command -v qemu-system-x86_64 >/dev/null || [ ! -x /bin/busybox ] || ! comm
   echo "qemu-system-x86, busybox-static or cpio is not installed: skipped"
   exit 77
 fi
+if ldd /bin/busybox >/dev/null 2>&1; then
+  echo "/bin/busybox is not the static one (package busybox-static)"
+  exit 1
+fi
 mkdir -p "$work"
 kernel=$work/kernel
 if [ ! -f "$kernel/vmlinuz" ]; then
-  pkg=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+  kernel_package() {
+    apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}'
+  }
+  pkg=$(kernel_package)
+  if [ -z "$pkg" ] && [ "$(id -u)" -eq 0 ]; then
+    apt-get update -q >/dev/null && pkg=$(kernel_package)
+  fi
   [ -n "$pkg" ] || { echo "no kernel package named by linux-image-amd64"; exit 1; }
   echo "fetching $pkg"
   rm -rf "$work/fetch" "$kernel"
