@@ -238,7 +238,7 @@ TEST_F(Open, FlowControlWordAndReadBack) {
 }
 
 TEST_F(Open, DtrAndRtsAreDroppedAndRestored) {
-    attach(3);
+    const Pty &three = attach(3);
     attach(4);
     ASSERT_EQ(IOP_Open(3, k9600_8N1_Hs), 0);
     EXPECT_EQ(IOP_SetDTR(3, 0), 0);
@@ -247,10 +247,13 @@ TEST_F(Open, DtrAndRtsAreDroppedAndRestored) {
     EXPECT_EQ(IOP_GetFlowctrl(3), 3);
     EXPECT_EQ(IOP_SetRTS(3, 0), 0);
     EXPECT_EQ(IOP_GetFlowctrl(3), 0x11);
+    // RTS held off: the driver must not own it, or it raises RTS when its input drains.
+    EXPECT_FALSE(line_of(three.master).crtscts());
     EXPECT_EQ(IOP_SetRTS(3, 2), 0); // any other flag: written back unchanged
     EXPECT_EQ(IOP_GetFlowctrl(3), 0x11);
     EXPECT_EQ(IOP_SetRTS(3, 1), 0);
     EXPECT_EQ(IOP_GetFlowctrl(3), 3);
+    EXPECT_TRUE(line_of(three.master).crtscts());
 
     // The remembered mode is one for the library: port 4's mode is restored on port 3.
     ASSERT_EQ(IOP_Open(4, k9600_8N1), 0);
