@@ -442,7 +442,8 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
     int inq = 0;
     const bool inputFull = ioctl(c->fd, TIOCINQ, &inq) == 0 && inq >= kInputFullMark;
     const ModemDrive drive = modem_drive(prev, *dcb, inputFull);
-    for (const auto &[bit, how] : {std::pair{TIOCM_DTR, drive.dtr}, std::pair{TIOCM_RTS, drive.rts}}) {
+    for (const auto &[bit, how] :
+         {std::pair{TIOCM_DTR, drive.dtr}, std::pair{TIOCM_RTS, drive.rts}}) {
         if (how == Drive::Leave)
             continue;
         if (ioctl(c->fd, how == Drive::Raise ? TIOCMBIS : TIOCMBIC, &bit) != 0 && errno == EIO)

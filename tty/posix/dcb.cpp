@@ -73,7 +73,8 @@ LineSettings line_from_dcb(const LineSettings &current, const DCB &d)
     LineSettings s = current;
     line_set_speed(s, d.BaudRate);
     s.cflag = (s.cflag & ~kFraming) | framing_bits(d);
-    const bool rtsMayBeOn = d.fRtsControl == RTS_CONTROL_ENABLE || d.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    const bool rtsMayBeOn =
+        d.fRtsControl == RTS_CONTROL_ENABLE || d.fRtsControl == RTS_CONTROL_HANDSHAKE;
     set_flag(s.cflag, CRTSCTS,
              rtsMayBeOn && (d.fOutxCtsFlow || d.fRtsControl == RTS_CONTROL_HANDSHAKE));
     set_flag(s.iflag, IXON, d.fOutX);
