@@ -108,18 +108,24 @@ std::string read_port(int port, size_t n)
     return got;
 }
 
-// Waits until the input queue stops growing (the sender is done or stopped).
-uint32_t settled_input(int port)
+// Waits until the input queue is full (the line discipline has stopped the sender) and
+// then a second more; returns the count.
+uint32_t full_input(int port)
 {
-    uint32_t last = IOP_DIQ_Count(port);
-    for (int i = 0; i < 50; ++i) {
-        sleep_ms(200);
-        const uint32_t now = IOP_DIQ_Count(port);
-        if (now == last && i >= 2)
-            break;
-        last = now;
-    }
-    return last;
+    for (int i = 0; i < 600 && IOP_DIQ_Count(port) < 3968; ++i)
+        sleep_ms(100);
+    sleep_ms(1000);
+    return IOP_DIQ_Count(port);
+}
+
+// Sends XOFF from `from` and waits until it has left that UART, then a while for the
+// other end to take it in.
+void send_xoff(int from)
+{
+    IOP_Write(from, "\x13", 1);
+    for (int i = 0; i < 100 && IOP_DOQ_Count(from) != 0; ++i)
+        sleep_ms(100);
+    sleep_ms(1000);
 }
 
 // The machine's monitor over a raw UART: one JSON object per line.
@@ -329,7 +335,7 @@ void lines()
     CHECK(IOP_Open(1, 0x0036) == 0);
     CHECK(IOP_Open(2, 0x1036) == 0);
     CHECK(IOP_Write(2, sent.data(), int32_t(sent.size())) == sent.size());
-    const uint32_t full = settled_input(1);
+    const uint32_t full = full_input(1);
     std::printf("     input queue %u bytes, RTS %s\n", full, side.modem() & TIOCM_RTS ? "on" : "off");
     CHECK(full >= 3968);
     CHECK(!(side.modem() & TIOCM_RTS)); // the driver holds the sender off
@@ -347,7 +353,7 @@ void lines()
     CHECK(!(side.modem() & TIOCM_RTS) && !(side.line().c_cflag & CRTSCTS));
     CHECK(IOP_GetFlowctrl(1) == 0x11);
     CHECK(IOP_Write(2, sent.data(), int32_t(sent.size())) == sent.size());
-    settled_input(1);
+    full_input(1);
     CHECK(read_port(1, sent.size()) == sent);
     CHECK(!(side.modem() & TIOCM_RTS)); // the drained queue did not raise it
     CHECK(IOP_SetRTS(1, 1) == 0);
@@ -356,7 +362,7 @@ void lines()
     // Given back while the input is full, RTS waits for the reader.
     CHECK(IOP_SetRTS(1, 0) == 0);
     CHECK(IOP_Write(2, sent.data(), int32_t(sent.size())) == sent.size());
-    settled_input(1);
+    full_input(1);
     CHECK(IOP_SetRTS(1, 1) == 0);
     CHECK(!(side.modem() & TIOCM_RTS));
     CHECK(read_port(1, sent.size()) == sent);
@@ -437,7 +443,7 @@ void errors()
     const int breaks = side.counts().brk;
     CHECK(qmp.command(R"({"execute":"chardev-send-break","arguments":{"id":"line1"}})")
               .find("\"return\"") != std::string::npos);
-    for (int i = 0; i < 50 && side.counts().brk == breaks; ++i)
+    for (int i = 0; i < 200 && side.counts().brk == breaks; ++i)
         sleep_ms(100);
     CHECK(side.counts().brk == breaks + 1);
     CHECK(IOP_DIQ_Count(1) == 0); // no NUL byte stands for the break
@@ -452,21 +458,19 @@ void output_queue()
     group("output queue on a line stopped by XOFF, and closing with output queued");
     CHECK(IOP_Open(1, 0x10B6) == 0);
     CHECK(IOP_Open(2, 0x1036) == 0);
-    CHECK(IOP_Write(2, "\x13", 1) == 1);
-    sleep_ms(500);
+    send_xoff(2);
     const std::string a = pattern(4000, 9);
     CHECK(IOP_Write(1, a.data(), int32_t(a.size())) == a.size());
     const uint32_t queued = IOP_DOQ_Count(1);
     std::printf("     output queue %u bytes\n", queued);
     CHECK(queued >= 3900 && queued <= 4000);
     CHECK(IOP_Write(2, "\x11", 1) == 1);
-    for (int i = 0; i < 100 && IOP_DOQ_Count(1) != 0; ++i)
+    for (int i = 0; i < 300 && IOP_DOQ_Count(1) != 0; ++i)
         sleep_ms(100);
     CHECK(IOP_DOQ_Count(1) == 0);
     CHECK(read_port(2, a.size()) == a);
 
-    CHECK(IOP_Write(2, "\x13", 1) == 1);
-    sleep_ms(500);
+    send_xoff(2);
     CHECK(IOP_Write(1, a.data(), int32_t(a.size())) == a.size());
     const uint32_t before = IOP_DOQ_Count(1);
     const std::string b = pattern(500, 11);
@@ -528,7 +532,7 @@ void usb()
     ringbuf_read();
     CHECK(IOP_Write(4, "to the host", 11) == 11);
     std::string out;
-    for (int i = 0; i < 50 && out.size() < 11; ++i) {
+    for (int i = 0; i < 200 && out.size() < 11; ++i) {
         sleep_ms(100);
         out += ringbuf_read();
     }
@@ -557,13 +561,13 @@ void usb()
               .find("\"return\"") != std::string::npos);
     CHECK(wait_path("/dev/ttyUSB0", true));
     int r = -1;
-    for (int i = 0; i < 50 && (r = IOP_Open(4, 0x1036)) != 0; ++i)
+    for (int i = 0; i < 200 && (r = IOP_Open(4, 0x1036)) != 0; ++i)
         sleep_ms(100); // the node may appear before the driver is ready
     CHECK(r == 0);
     ringbuf_read();
     CHECK(IOP_Write(4, "again", 5) == 5);
     out.clear();
-    for (int i = 0; i < 50 && out.size() < 5; ++i) {
+    for (int i = 0; i < 200 && out.size() < 5; ++i) {
         sleep_ms(100);
         out += ringbuf_read();
     }
