@@ -67,7 +67,7 @@ status=0
 timeout 600 qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nodefaults -display none -no-reboot \
   -kernel "$kernel/vmlinuz" -initrd "$work/initrd.cpio" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1" \
-  -chardev file,id=con,path="$console" \
+  -chardev file,id=con,path="${console//,/,,}" \
   -chardev socket,id=line1,path="$sockets/line",server=on,wait=off \
   -chardev socket,id=line2,path="$sockets/line" \
   -chardev socket,id=qmpg,path="$sockets/qmp",server=on,wait=off \
