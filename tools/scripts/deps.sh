@@ -5,7 +5,8 @@
 TTY_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev
   fonts-dejavu-core)
 # Only the tests drive Demo under a real X server, and run the library in a virtual machine.
-TTY_TEST_PACKAGES=(xvfb xauth xdotool imagemagick qemu-system-x86 busybox-static cpio)
+TTY_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick libx11-dev qemu-system-x86 busybox-static
+  cpio)
 
 ensure_packages() {
   local missing=() p
