@@ -51,6 +51,7 @@ exports)
 
 wine)
   need /usr/lib/wine/wine64 wine64
+  [ "$(id -u)" -eq 0 ] || { echo "skipped: Wine runs only in a private /dev, which needs root"; exit 77; }
   helper=$3
   export WINEPREFIX=$out/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   unset DISPLAY WAYLAND_DISPLAY
