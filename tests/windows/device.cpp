@@ -6,6 +6,7 @@
 //   @recv N COUNT    what it received: up to COUNT bytes within 3 s   -> HEX, possibly empty
 //   @line N          the line as the device sees it                   -> "9600 8 1 n 0 0 0":
 //                    bit/s, data bits, stop bits, parity n/e/o/m/s, RTS/CTS, IXON, IXOFF
+//   @hangup N        the device goes away (the pty's master is closed) -> "ok"
 // Every other line is copied to our standard output. Exits with the program's status.
 //   windows_device PREFIX COMN[=COMM]... -- COMMAND [ARGS...]
 // COMN=COMM makes COMN another name for COMM's device.
@@ -31,7 +32,7 @@ namespace {
 
 struct Device {
     int master = -1;
-    int slave = -1; // held open so that the line never hangs up between the program's opens
+    int slave = -1; // held open so that the line does not hang up between the program's opens
     std::string path;
 };
 
@@ -168,7 +169,7 @@ int main(int argc, char **argv) {
         std::sscanf(line.c_str(), "@%15s %d %8191s", verb, &com, arg);
         std::string reply;
         const auto d = devices.find(com);
-        if (d == devices.end()) {
+        if (d == devices.end() || d->second.master < 0) {
             reply = "error: no device for COM" + std::to_string(com);
         } else if (std::strcmp(verb, "send") == 0) {
             write_all(d->second.master, from_hex(arg));
@@ -177,6 +178,12 @@ int main(int argc, char **argv) {
             reply = to_hex(read_some(d->second.master, static_cast<size_t>(std::atoi(arg))));
         } else if (std::strcmp(verb, "line") == 0) {
             reply = describe_line(d->second.master);
+        } else if (std::strcmp(verb, "hangup") == 0) {
+            close(d->second.master);
+            close(d->second.slave);
+            for (auto &[n, other] : devices)
+                if (other.path == d->second.path) other.master = other.slave = -1;
+            reply = "ok";
         } else {
             reply = std::string("error: unknown request ") + verb;
         }

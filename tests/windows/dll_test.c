@@ -374,8 +374,15 @@ static void port_names(void) {
     check_text("COM9's device received", device_received(9, 4), "nine");
     check_text("COM10's device received", device_received(10, 3), "ten");
     check_text("COM10's line", device_line(10), "9600 8 1 n 0 1 1");
-    check("IOP_Close(9)", IOP_Close(9), 0);
     check("IOP_Close(10)", IOP_Close(10), 0);
+
+    /* The device goes away (an adapter pulled): transfers fail, closing still works. */
+    char buf[256];
+    ask("hangup 9");
+    check("IOP_Read after a hang-up", IOP_Read(9, buf, 10), 0xFFFFFFFF);
+    check("IOP_Write after a hang-up", IOP_Write(9, "x", 1), 0xFFFFFFFF);
+    check("IOP_DIQ_Count after a hang-up", IOP_DIQ_Count(9), 0xFFFFFFFF);
+    check("IOP_Close after a hang-up", IOP_Close(9), 0);
 }
 
 int main(void) {
