@@ -59,6 +59,16 @@ bool cancel(HANDLE h, OVERLAPPED &ov, DWORD &done) {
     return completed;
 }
 
+// Whether received bytes wait in the port's input queue. Asking clears the device's record of
+// receive errors, so they are kept for IOP_DataStatus.
+bool byte_waiting(int32_t port, HANDLE h) {
+    DWORD errors = 0;
+    COMSTAT comstat{};
+    if (!ClearCommError(h, &errors, &comstat)) return false;
+    getc_errors[port] |= errors;
+    return comstat.cbInQue > 0;
+}
+
 // Steps shared by IOP_Write and IOP_Read once the transfer has been started.
 uint32_t finish(HANDLE h, OVERLAPPED &ov, BOOL started, DWORD done) {
     if (started) return done;
@@ -238,13 +248,8 @@ TTY_API int32_t TTY_CALL IOP_Getc(int32_t port, char *c) TTY_NOEXCEPT {
     // Some platforms (Wine) report even a read that a waiting byte satisfies as pending, and
     // cancelling it would race it for that byte. With a byte waiting the read ends at once (at
     // worst within the read time-out), so it is let finish.
-    DWORD errors = 0;
-    COMSTAT comstat{};
-    if (ClearCommError(h, &errors, &comstat)) {
-        getc_errors[port] |= errors;
-        if (comstat.cbInQue > 0)
-            return GetOverlappedResult(h, &READ_OS, &done, TRUE) && done == 1 ? 0 : -1;
-    }
+    if (byte_waiting(port, h))
+        return GetOverlappedResult(h, &READ_OS, &done, TRUE) && done == 1 ? 0 : -1;
     // A byte that the read took before the cancellation reached it is at *c: report it rather
     // than lose it.
     return cancel(h, READ_OS, done) && done == 1 ? 0 : -1;

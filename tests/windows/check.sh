@@ -42,7 +42,10 @@ exports)
   want="2 IOP_Open 3 IOP_Putc 4 IOP_Getc 5 IOP_Write 6 IOP_Read 7 IOP_DOQ_Count 8 IOP_DIQ_Count \
 9 IOP_ResetDOQ 10 IOP_ResetDIQ 11 IOP_SetDTR 12 IOP_SetRTS 13 IOP_Close 14 IOP_Ioctrl \
 15 IOP_Flowctrl 16 IOP_GetIoctrl 17 IOP_GetFlowctrl 18 IOP_Status 19 IOP_DataStatus "
-  [ "$exported" = "$want" ] || { printf 'FAIL exports:\n  got  %s\n  want %s\n' "$exported" "$want"; fail=1; }
+  if [ "$exported" != "$want" ]; then
+    printf 'FAIL exports:\n  got  %s\n  want %s\n' "$exported" "$want"
+    fail=1
+  fi
   slots=$(grep -c '+base\[' <<<"$dump")
   [ "$slots" -eq 18 ] || { echo "FAIL $slots export numbers, want 18"; fail=1; }
   [ $fail -eq 0 ] && echo "tty.dll: name, 18 exports at 2-19, imports $imports"
@@ -51,7 +54,10 @@ exports)
 
 wine)
   need /usr/lib/wine/wine64 wine64
-  [ "$(id -u)" -eq 0 ] || { echo "skipped: Wine runs only in a private /dev, which needs root"; exit 77; }
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "skipped: Wine runs only in a private /dev, which needs root"
+    exit 77
+  fi
   helper=$3
   export WINEPREFIX=$out/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   unset DISPLAY WAYLAND_DISPLAY
@@ -65,6 +71,7 @@ wine)
   # COM3 and COM4 are one device; COM5 has none.
   exec "$src/tests/windows/private_dev.sh" \
     sh -c '/usr/lib/wine/wineserver64 2>>"$0" && exec "$@"' "$log" \
-    "$helper" "$WINEPREFIX" COM3 COM4=COM3 COM9 COM10 -- /usr/lib/wine/wine64 "$out/bin/tty_dll_test.exe"
+    "$helper" "$WINEPREFIX" COM3 COM4=COM3 COM9 COM10 -- \
+    /usr/lib/wine/wine64 "$out/bin/tty_dll_test.exe"
   ;;
 esac

@@ -130,7 +130,8 @@ static const char *ask(const char *format, ...) {
 
 static void device_sends(int port, const char *bytes) {
     char hex[1024] = "";
-    for (size_t i = 0; bytes[i] && i < 500; i++) sprintf(hex + 2 * i, "%02x", (unsigned char)bytes[i]);
+    for (size_t i = 0; bytes[i] && i < 500; i++)
+        sprintf(hex + 2 * i, "%02x", (unsigned char)bytes[i]);
     ask("send %d %s", port, hex);
 }
 
@@ -269,8 +270,8 @@ static void open_and_configure(void) {
 
     /* Refused: the line stays as it was. */
     check("IOP_Ioctrl(3, 0x1036)", IOP_Ioctrl(3, 0x1036), 0);
-    check_or(FIVE_BITS_TWO_STOP, "IOP_Ioctrl with 5 data bits and 2 stop bits", IOP_Ioctrl(3, 0x1046),
-             -1, 0);
+    check_or(FIVE_BITS_TWO_STOP, "IOP_Ioctrl with 5 data bits and 2 stop bits",
+             IOP_Ioctrl(3, 0x1046), -1, 0);
     check("IOP_Ioctrl(3, 0x1036)", IOP_Ioctrl(3, 0x1036), 0);
 
     /* Flow control and the lines' remembered modes. */
@@ -395,7 +396,8 @@ int main(void) {
     transfer();
     port_names();
     for (int d = 0; d < DIFFERENCES; d++)
-        if (under_wine && !seen[d]) printf("note: Wine difference not seen: %s\n", difference_names[d]);
+        if (under_wine && !seen[d])
+            printf("note: Wine difference not seen: %s\n", difference_names[d]);
     printf("%s: %d failed\n", failures ? "FAILED" : "passed", failures);
     return failures;
 }

@@ -14,7 +14,8 @@ std::string describe_line(int master) {
     const unsigned c = t.c_cflag;
     char parity = 'n';
     if (c & PARENB) parity = (c & CMSPAR) ? ((c & PARODD) ? 'm' : 's') : ((c & PARODD) ? 'o' : 'e');
-    const unsigned bits = (c & CSIZE) == CS5 ? 5 : (c & CSIZE) == CS6 ? 6 : (c & CSIZE) == CS7 ? 7 : 8;
+    const unsigned size = c & CSIZE;
+    const unsigned bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
     char out[64];
     std::snprintf(out, sizeof out, "%u %u %u %c %d %d %d", t.c_ospeed, bits, (c & CSTOPB) ? 2 : 1,
                   parity, (c & CRTSCTS) != 0, (t.c_iflag & IXON) != 0, (t.c_iflag & IXOFF) != 0);

@@ -41,6 +41,7 @@ status=0
 "$@" || status=$?
 # The wineserver ends on its own a few seconds after the last program; one that hangs is killed.
 if [ -n "${WINEPREFIX:-}" ] && [ -x /usr/lib/wine/wineserver64 ]; then
-  timeout 30 /usr/lib/wine/wineserver64 -w 2>/dev/null || /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true
+  timeout 30 /usr/lib/wine/wineserver64 -w 2>/dev/null ||
+    /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true
 fi
 exit "$status"
