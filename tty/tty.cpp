@@ -6,6 +6,7 @@
 #include "win32.h"
 #include "words.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -27,8 +28,9 @@ int32_t t_cflag;     // last word given to IOP_Open or IOP_Ioctrl, for any port
 DWORD dwDTR;         // remembered DTR mode, shared by all ports
 DWORD dwRTS;         // remembered RTS mode, shared by all ports
 // Receive errors that IOP_Getc fetched (fetching them clears the device's record) and that
-// IOP_DataStatus has yet to report.
-DWORD getc_errors[kPorts];
+// IOP_DataStatus has yet to report. Atomic, so that it needs no lock should calls ever come
+// from several threads.
+std::atomic<DWORD> getc_errors[kPorts];
 
 bool in_range(int32_t port) { return port >= 0 && port < kPorts; }
 
@@ -65,7 +67,7 @@ bool byte_waiting(int32_t port, HANDLE h) {
     DWORD errors = 0;
     COMSTAT comstat{};
     if (!ClearCommError(h, &errors, &comstat)) return false;
-    getc_errors[port] |= errors;
+    getc_errors[port].fetch_or(errors);
     return comstat.cbInQue > 0;
 }
 
@@ -324,8 +326,7 @@ TTY_API int32_t TTY_CALL IOP_DataStatus(int32_t port) TTY_NOEXCEPT {
     DWORD dwError = 0;
     COMSTAT comstat{};
     if (h == nullptr || !ClearCommError(h, &dwError, &comstat)) return 0;
-    dwError |= getc_errors[port];
-    getc_errors[port] = 0;
+    dwError |= getc_errors[port].exchange(0);
     return eflag_from(dwError);
 }
 

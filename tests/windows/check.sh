@@ -70,7 +70,7 @@ wine)
   fi
   # COM3 and COM4 are one device; COM5 has none.
   exec "$src/tests/windows/private_dev.sh" \
-    sh -c '/usr/lib/wine/wineserver64 2>>"$0" && exec "$@"' "$log" \
+    sh -c '/usr/lib/wine/wineserver64 2>"$0" && exec "$@"' "$log" \
     "$helper" "$WINEPREFIX" COM3 COM4=COM3 COM9 COM10 -- \
     /usr/lib/wine/wine64 "$out/bin/tty_dll_test.exe"
   ;;
