@@ -39,4 +39,20 @@ std::optional<QByteArray> keyBytes(int key, Qt::KeyboardModifiers modifiers, con
     return bytes;
 }
 
+QByteArray pasteBytes(const QString &text)
+{
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c == u'\r' && i + 1 < text.size() && text.at(i + 1) == u'\n')
+            continue; // the LF that follows sends the pair's one CR
+        if (c == u'\n' || c == u'\r')
+            bytes.append('\r');
+        else if (c <= 0xFF)
+            bytes.append(char(c));
+    }
+    return bytes;
+}
+
 } // namespace zantic

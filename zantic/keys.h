@@ -15,4 +15,9 @@ namespace zantic {
 // End, Page Up/Down, Delete, function keys, modifiers alone) and is left to the text box.
 std::optional<QByteArray> keyBytes(int key, Qt::KeyboardModifiers modifiers, const QString &text);
 
+// The bytes pasted or dropped text sends, as if its characters were typed: Latin-1 one
+// byte each, each line break (CR LF, LF or CR) one carriage return, characters outside
+// Latin-1 nothing.
+QByteArray pasteBytes(const QString &text);
+
 } // namespace zantic

@@ -7,11 +7,16 @@
 #include "velkomod.h"
 #include "velkooptions.h"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
 #include <QFontDatabase>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPlainTextEdit>
+#include <QShortcut>
 #include <QTimer>
 
 #include <chrono>
@@ -35,8 +40,17 @@ Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
     Text1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Text1->setUndoRedoEnabled(false); // received text must not be undoable, nor kept twice
+    // Only the device writes into the box: read-only leaves no way to edit it locally (Delete,
+    // cut, paste, drops, the context menu's Paste), so the context menu has Copy and Select
+    // All. The caret still moves and selects by keyboard, and typed or composed characters
+    // reach the event filter, which sends them.
+    Text1->setReadOnly(true);
+    Text1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    Text1->setAttribute(Qt::WA_InputMethodEnabled, true);
     Text1->setEnabled(false);
     Text1->installEventFilter(this);
+    Text1->viewport()->installEventFilter(this); // mouse and drops arrive at the viewport
+    Text1->viewport()->setAcceptDrops(true);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -65,6 +79,12 @@ Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
     connect(m_exit, &QAction::triggered, this, &Velkofrm::exit_Click);
     connect(m_connect, &QAction::triggered, this, &Velkofrm::connect_Click);
     connect(m_disconnect, &QAction::triggered, this, &Velkofrm::disconnect_Click);
+    // F10 opens the first menu, as in other programs; Alt with a letter and Alt alone work
+    // through the menu bar itself.
+    auto *f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(f10, &QShortcut::activated, this, [this] {
+        menuBar()->setActiveAction(m_file->menuAction());
+    });
 
     // The client area is 438 x 280 below the menu bar.
     resize(438, 280 + menuBar()->sizeHint().height());
@@ -86,6 +106,8 @@ void Velkofrm::Setting_Click()
     }
     m_connect->setEnabled(true);
     m_disconnect->setEnabled(true);
+    if (ComOpen == 1)
+        Text1->setFocus(Qt::OtherFocusReason); // typing goes on where it was
 }
 
 void Velkofrm::connect_Click()
@@ -107,6 +129,8 @@ void Velkofrm::connect_Click()
     ComOpen = 1;
     StartPoll();
     Text1->setEnabled(true);
+    // Keys typed now are for the device: the menu that ran Connect must not keep them.
+    Text1->setFocus(Qt::OtherFocusReason);
 }
 
 void Velkofrm::disconnect_Click()
@@ -116,11 +140,24 @@ void Velkofrm::disconnect_Click()
     ComOpen = 0;
 }
 
-void Velkofrm::exit_Click()
+void Velkofrm::exit_Click() { close(); }
+
+void Velkofrm::closeEvent(QCloseEvent *event)
 {
-    if (ComOpen == 1 && m_openPort)
+    if (ComOpen == 1 && m_openPort) {
+        StopPoll();
         IOP_Close(*m_openPort);
+        m_openPort.reset(); // closed once, however many ways the window is closed
+    }
+    event->accept();
+}
+
+void Velkofrm::endProgram()
+{
     close();
+    // A modal window (the dialog, a message box) keeps the program from ending when its
+    // main window closes: end every event loop.
+    QCoreApplication::exit(0);
 }
 
 void Velkofrm::StartPoll() { Timer1->start(); }
@@ -140,10 +177,13 @@ void Velkofrm::Timer1_Timer()
     // bounded amount per tick so that the window stays responsive under a flood.
     int32_t total = 0;
     int emptyLooks = 0;
+    bool gone = false;
     while (total < kMaxReadPerTick) {
         const int32_t waiting = IOP_DIQ_Count(port);
-        if (waiting < 0)
-            break; // the port failed (e.g. hung up): nothing to show, try at the next tick
+        if (waiting < 0) {
+            gone = true; // an open port fails only when its device has gone
+            break;
+        }
         if (waiting == 0) {
             // The kernel moves bytes that queue behind a full line buffer up only after a
             // read has made room; give it a moment before taking "nothing waits" for true,
@@ -156,6 +196,8 @@ void Velkofrm::Timer1_Timer()
         emptyLooks = 0;
         const int32_t want = std::min(waiting, kMaxReadPerTick - total);
         const int32_t got = IOP_Read(port, m_readBuffer.data() + total, want);
+        if (got < 0)
+            gone = true;
         if (got < 1)
             break;
         total += std::min(got, want);
@@ -163,6 +205,17 @@ void Velkofrm::Timer1_Timer()
     if (total > 0)
         AddText(Text1, QString::fromLatin1(m_readBuffer.constData(), total));
     m_inTick = false;
+    if (gone)
+        deviceGone(port);
+}
+
+void Velkofrm::deviceGone(int32_t port)
+{
+    // As Disconnect: the port is let go, so that Connect can open the device when it is back.
+    disconnect_Click();
+    zantic::showMessage(this, QStringLiteral("COM%1: the device went away (unplugged, switched "
+                                             "off, or its other end ended). Connect again once "
+                                             "it is back.").arg(port));
 }
 
 void Velkofrm::AddText(QPlainTextEdit *box, const QString &s)
@@ -180,10 +233,54 @@ void Velkofrm::text1_KeyPress(int16_t &KeyAscii)
     KeyAscii = 0;
 }
 
+void Velkofrm::sendPasted(const QString &text)
+{
+    const QByteArray bytes = zantic::pasteBytes(text);
+    if (m_openPort && !bytes.isEmpty())
+        IOP_Write(*m_openPort, bytes.constData(), int32_t(bytes.size())); // as keys: silently
+}
+
 bool Velkofrm::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == Text1->viewport()) {
+        switch (event->type()) {
+        case QEvent::MouseButtonRelease:
+            // The middle button pastes the selection, as everywhere on X11.
+            if (static_cast<QMouseEvent *>(event)->button() == Qt::MiddleButton &&
+                QGuiApplication::clipboard()->supportsSelection()) {
+                sendPasted(QGuiApplication::clipboard()->text(QClipboard::Selection));
+                return true;
+            }
+            return false;
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto *drag = static_cast<QDropEvent *>(event);
+            if (drag->mimeData() && drag->mimeData()->hasText()) {
+                drag->setDropAction(Qt::CopyAction); // never moved: the source keeps its text
+                drag->accept();
+            } else {
+                drag->ignore();
+            }
+            return true;
+        }
+        case QEvent::Drop: {
+            auto *drop = static_cast<QDropEvent *>(event);
+            if (drop->mimeData() && drop->mimeData()->hasText())
+                sendPasted(drop->mimeData()->text());
+            drop->setDropAction(Qt::CopyAction);
+            drop->accept();
+            return true;
+        }
+        default:
+            return false;
+        }
+    }
     if (watched == Text1 && event->type() == QEvent::KeyPress) {
         const auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Insert && key->modifiers() == Qt::ShiftModifier) {
+            sendPasted(QGuiApplication::clipboard()->text(QClipboard::Clipboard));
+            return true;
+        }
         const std::optional<QByteArray> bytes =
             zantic::keyBytes(key->key(), key->modifiers(), key->text());
         if (!bytes)

@@ -1,6 +1,6 @@
-// The terminal window: one text box showing what the port receives and sending what is typed
-// into it, a 100 ms poll timer, and the Open/Action menus that set up, connect and
-// disconnect the port.
+// The terminal window: one text box showing what the port receives and sending what is typed,
+// pasted or dropped into it, a 100 ms poll timer, and the Open/Action menus that set up,
+// connect and disconnect the port.
 #pragma once
 
 #include <QMainWindow>
@@ -29,12 +29,17 @@ public:
     void exit_Click();
     void Setting_Click();
 
+    // Ends the program as Exit does, also from inside a modal window (an ending signal).
+    void endProgram();
+
 signals:
     // The text a tick has just handed to the display, exactly as read from the port.
     void textReceived(const QString &text);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    // Exit and the window's own close control both end here: the port is closed first.
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void Form_Load();
@@ -43,6 +48,10 @@ private:
     void StartPoll();
     void Timer1_Timer();
     void StopPoll();
+    // Text pasted or dropped into Text1 goes to the port as typed keys would.
+    void sendPasted(const QString &text);
+    // A tick's call failed: the device went away (unplugged, or its other end ended).
+    void deviceGone(int32_t port);
 
     QPlainTextEdit *Text1;
     QTimer *Timer1;

@@ -1,6 +1,7 @@
 // The settings dialog (see velkooptions.h).
 #include "velkooptions.h"
 
+#include "ports.h"
 #include "settings.h"
 
 #include <QComboBox>
@@ -152,6 +153,27 @@ void Velkooptions::LoadPropertySettings()
     cboStopBits->setCurrentIndex(cboStopBits->findText(d.stopBits, Qt::MatchExactly));
     cboPort->setCurrentIndex(1);
     optFlow[0]->setChecked(true); // runs optFlow_Click(0) as a click would
+    markPorts();
+}
+
+void Velkooptions::markPorts()
+{
+    // The entries keep their text and place (the port number is the position); an entry
+    // whose device is there is bold, and every entry's tool tip says what it stands for.
+    QFont bold = cboPort->font();
+    bold.setBold(true);
+    // A short list that scrolls, not a menu of all sixty as tall as the screen.
+    cboPort->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
+    cboPort->setMaxVisibleItems(12);
+    for (const ports::Port &p : ports::scan(ports::systemRoots(), 1, cboPort->count())) {
+        const int i = p.number - 1;
+        cboPort->setItemData(i, QString::fromStdString(ports::describe(p)), Qt::ToolTipRole);
+        if (p.present)
+            cboPort->setItemData(i, bold, Qt::FontRole);
+    }
+    auto follow = [this](int i) { cboPort->setToolTip(cboPort->itemData(i, Qt::ToolTipRole).toString()); };
+    connect(cboPort, &QComboBox::currentIndexChanged, this, follow);
+    follow(cboPort->currentIndex());
 }
 
 void Velkooptions::cmdOK_Click()

@@ -30,6 +30,7 @@ protected:
 
 private:
     void chooseFont();
+    void markPorts();
     void Form_Load();
     void cmdOK_Click();
     void cmdCancel_Click();

@@ -5,7 +5,7 @@
 TTY_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev
   fonts-dejavu-core)
 # Only the tests drive Demo under a real X server.
-TTY_TEST_PACKAGES=(xvfb xauth xdotool imagemagick)
+TTY_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick libx11-dev)
 # The Windows check: tty.dll cross-built and run under Wine (about 1.5 GB installed).
 TTY_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64)
 

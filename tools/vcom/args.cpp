@@ -37,6 +37,16 @@ Parsed parse_args(const std::vector<std::string> &args)
         return p;
     }
     const std::string &verb = args[0];
+    if (verb == "list") {
+        p.command.mode = Mode::List;
+        if (args.size() > 2 || (args.size() == 2 && args[1] != "--udev")) {
+            p.error = "list takes nothing but --udev";
+            return p;
+        }
+        p.command.udev = args.size() == 2;
+        p.kind = Parsed::Run;
+        return p;
+    }
     size_t wanted;
     if (verb == "echo") {
         p.command.mode = Mode::Echo;
@@ -74,7 +84,7 @@ Parsed parse_args(const std::vector<std::string> &args)
 
 std::string_view usage_line()
 {
-    return "usage: vcom echo COMn | vcom pair COMa COMb | vcom cat COMn   (vcom --help explains)";
+    return "usage: vcom echo COMn | pair COMa COMb | cat COMn | list [--udev]   (vcom --help explains)";
 }
 
 std::string_view help_text()
@@ -88,6 +98,11 @@ device-map folder, so that the tty library and Demo can open them like real port
   vcom cat COMn         a port whose other end is this program: bytes from
                         standard input are sent to the port, bytes the port
                         sends are written to standard output, unchanged
+  vcom list             the COM numbers whose device is there: device file,
+                        driver, USB vendor:product, product name, serial
+                        number, and free or busy (with the program holding it)
+  vcom list --udev      a udev rule for each USB adapter that gives it a
+                        stable /dev/COMn by its serial number
 
 A COM number is written COMn, comn or n, from 0 to 257. vcom runs until it is
 ended by Ctrl+C, SIGTERM or SIGHUP, and then removes its map entries.
@@ -108,6 +123,12 @@ by a vcom that was killed without a chance to clean up (SIGKILL, a crash):
 each running vcom holds a lock on the file .COMn.lock next to its entry, and
 an entry whose lock nobody holds any more is replaced. Links that vcom did
 not make are never replaced.
+
+vcom list looks where the library looks: only in TTY_COM_DIR when it is set,
+otherwise at /dev/COMn and the ttyS, ttyUSB and ttyACM devices of the table in
+README. It reads sysfs and /proc and opens no device: busy means a process has
+the device open or locked (other users' processes only when they lock it).
+Empty UART slots (a /dev/ttyS file with no UART behind it) are not listed.
 
 Messages go to standard error. Exit status: 0 when ended by a signal or by a
 closed standard output, 1 when it cannot start (COM number taken, folder not

@@ -12,11 +12,12 @@ namespace vcom {
 // COM numbers that the library's port tables can reach.
 inline constexpr int kMaxPort = 257;
 
-enum class Mode { Echo, Pair, Cat };
+enum class Mode { Echo, Pair, Cat, List };
 
 struct Command {
     Mode mode = Mode::Echo;
-    std::vector<int> ports;  // one for echo and cat, two for pair
+    std::vector<int> ports;  // one for echo and cat, two for pair, none for list
+    bool udev = false;       // list --udev
 };
 
 struct Parsed {

@@ -1,5 +1,6 @@
 // vcom: pseudo-terminals as COM numbers in a device-map folder (see vcom --help).
 #include "args.h"
+#include "ports.h"
 #include "mapdir.h"
 #include "pseudoterm.h"
 #include "pump.h"
@@ -14,8 +15,24 @@
 
 namespace {
 
+// Every number the library's tables reach, as the library would map it.
+int list(bool udev)
+{
+    ports::Roots roots = ports::systemRoots();
+    roots.ignoredPid = ::getpid();
+    const std::vector<ports::Port> found = ports::scan(roots, 0, vcom::kMaxPort);
+    const std::string out = udev ? ports::udevRules(found) : ports::listing(found);
+    if (udev && out.empty())
+        std::fputs("vcom: no USB adapter found\n", stderr);
+    std::fputs(out.c_str(), stdout);
+    return 0;
+}
+
 int run(const vcom::Command &cmd)
 {
+    if (cmd.mode == vcom::Mode::List)
+        return list(cmd.udev);
+
     // Signals are taken from a descriptor in the event loop, so that every way out runs the
     // destructors that remove our entries. They are blocked before any entry exists.
     // A signal that vcom was started with ignored (nohup, the background of a script) stays
@@ -66,6 +83,8 @@ int run(const vcom::Command &cmd)
         routes.push_back({STDIN_FILENO, ptys[0]->master(), true});
         routes.push_back({ptys[0]->master(), STDOUT_FILENO, false});
         what = name(0) + ": standard input goes to the port, what it sends to standard output";
+        break;
+    case vcom::Mode::List:
         break;
     }
     if (!dir.from_env)

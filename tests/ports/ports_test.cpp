@@ -1,0 +1,191 @@
+// Port discovery: a fake sysfs tree (made in a temporary folder) describes pseudo-terminals
+// as a UART, an empty UART slot and a USB adapter; the real /proc says who holds them.
+#include "ports.h"
+#include "posix/devmap.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <pty.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Pty {
+    int master = -1, slave = -1;
+    std::string path;
+    dev_t rdev = 0;
+    Pty()
+    {
+        char name[256];
+        EXPECT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+        ::close(slave); // held only where a test says so
+        path = name;
+        struct stat st;
+        ::stat(name, &st);
+        rdev = st.st_rdev;
+    }
+    ~Pty() { ::close(master); }
+};
+
+class PortsTest : public ::testing::Test {
+protected:
+    fs::path root;
+    ports::Roots roots;
+    Pty uart, emptySlot, adapter;
+
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/ports-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        root = tmpl;
+        roots.sys = root / "sys";
+        roots.dev = root / "dev";
+        fs::create_directories(roots.dev);
+        // /dev: the device files are links to the pseudo-terminals; COM5 is a udev link.
+        fs::create_symlink(uart.path, root / "dev/ttyS1");
+        fs::create_symlink(emptySlot.path, root / "dev/ttyS0");
+        fs::create_symlink(adapter.path, root / "dev/ttyUSB2");
+        fs::create_symlink("ttyUSB2", root / "dev/COM5");
+
+        // sysfs: a UART on the platform bus, a slot without a UART, an FTDI adapter.
+        const fs::path platform = root / "sys/devices/platform/serial8250";
+        classEntry(emptySlot, platform / "tty/ttyS0", platform, "0");
+        classEntry(uart, platform / "tty/ttyS1", platform, "4");
+        fs::create_symlink(root / "sys/bus/platform/drivers/serial8250", platform / "driver");
+        const fs::path usb = root / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+        write(usb / "idVendor", "0403\n");
+        write(usb / "idProduct", "6001\n");
+        write(usb / "manufacturer", "FTDI\n");
+        write(usb / "product", "FT232R USB UART\n");
+        write(usb / "serial", "A50285BI\n");
+        write(usb / "1-2:1.0/bInterfaceNumber", "00\n");
+        const fs::path port = usb / "1-2:1.0/ttyUSB2";
+        classEntry(adapter, port / "tty/ttyUSB2", port, "");
+        fs::create_symlink(root / "sys/bus/usb-serial/drivers/ftdi_sio", port / "driver");
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    static void write(const fs::path &file, const std::string &text)
+    {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
+    // <class>/device -> the hardware, and /sys/dev/char/M:m -> <class>, as the kernel links them.
+    void classEntry(const Pty &pty, const fs::path &classDir, const fs::path &device, const std::string &type)
+    {
+        fs::create_directories(classDir);
+        if (!type.empty())
+            write(classDir / "type", type + "\n");
+        fs::create_directory_symlink(device, classDir / "device");
+        fs::create_directories(root / "sys/dev/char");
+        fs::create_directory_symlink(classDir, root / "sys/dev/char" /
+                                                   (std::to_string(major(pty.rdev)) + ":" + std::to_string(minor(pty.rdev))));
+    }
+    const ports::Port &find(const std::vector<ports::Port> &all, int n)
+    {
+        for (const ports::Port &p : all)
+            if (p.number == n)
+                return p;
+        throw std::runtime_error("no such port");
+    }
+};
+
+TEST_F(PortsTest, TellsWhichNumbersHaveADeviceAndWhatItIs)
+{
+    const std::vector<ports::Port> all = ports::scan(roots, 1, 60);
+    ASSERT_EQ(all.size(), 60u);
+    std::vector<int> present;
+    for (const ports::Port &p : all)
+        if (p.present)
+            present.push_back(p.number);
+    // COM1 is an empty UART slot; COM5 and COM35 are the same adapter.
+    EXPECT_EQ(present, (std::vector<int>{2, 5, 35}));
+    EXPECT_EQ(find(all, 1).path, roots.dev + "/ttyS0");
+
+    const ports::Port &com2 = find(all, 2);
+    EXPECT_EQ(com2.kernelName, "ttyS1");
+    EXPECT_EQ(com2.driver, "serial8250");
+    EXPECT_FALSE(com2.usb());
+
+    const ports::Port &com35 = find(all, 35);
+    EXPECT_EQ(com35.path, roots.dev + "/ttyUSB2");
+    EXPECT_EQ(com35.device, adapter.path);
+    EXPECT_EQ(com35.driver, "ftdi_sio");
+    EXPECT_EQ(com35.usbId, "0403:6001");
+    EXPECT_EQ(com35.product, "FT232R USB UART");
+    EXPECT_EQ(com35.serial, "A50285BI");
+    EXPECT_EQ(com35.usbPath, "1-2");
+    EXPECT_EQ(com35.usbInterface, 0);
+    EXPECT_EQ(find(all, 5).path, roots.dev + "/COM5");
+    EXPECT_EQ(find(all, 5).serial, "A50285BI");
+    EXPECT_EQ(ports::describe(com35), roots.dev + "/ttyUSB2 (" + adapter.path +
+                                          ")\nFT232R USB UART, serial number A50285BI\nfree");
+
+    // One rule for the adapter, under the number its existing /dev/COM5 link gives it.
+    EXPECT_EQ(ports::udevRules(all),
+              "# Save as /etc/udev/rules.d/99-com.rules, then run: udevadm control --reload && udevadm trigger\n"
+              "# COM5: FT232R USB UART, now " + adapter.path + "\n"
+              "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
+              "ATTRS{serial}==\"A50285BI\", SYMLINK+=\"COM5\"\n");
+    std::string list; // with the alignment's runs of spaces as one
+    for (char c : ports::listing(all))
+        if (c != ' ' || list.empty() || list.back() != ' ')
+            list += c;
+    EXPECT_NE(list.find("\nCOM35 " + adapter.path + " ftdi_sio 0403:6001 FT232R USB UART A50285BI free\n"),
+              std::string::npos) << list;
+    EXPECT_NE(list.find("\nCOM2 " + uart.path + " serial8250 - - - free\n"), std::string::npos) << list;
+    EXPECT_EQ(list.find("COM1 "), std::string::npos) << list;
+}
+
+TEST_F(PortsTest, ABusyDeviceNamesWhoHoldsIt)
+{
+    const std::string me = "busy: " + std::string(program_invocation_short_name).substr(0, 15) +
+                           " (process " + std::to_string(::getpid()) + ")";
+    // Open without a lock, as many terminal programs do.
+    int fd = ::open(uart.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    std::vector<ports::Port> all = ports::scan(roots, 2, 2);
+    EXPECT_EQ(ports::state(all[0]), me);
+    ::close(fd);
+    EXPECT_EQ(ports::state(ports::scan(roots, 2, 2)[0]), "free");
+
+    // In a device map the vcom that serves an entry keeps its slave open: that is no holder.
+    // A lock is, whoever takes it.
+    roots.comDir = root / "map";
+    fs::create_directories(roots.comDir);
+    fs::create_symlink(adapter.path, roots.comDir + "/COM7");
+    std::ofstream(roots.comDir + "/.COM7.lock") << ::getpid() << " " << adapter.path << "\n";
+    fd = ::open(adapter.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    all = ports::scan(roots, 1, 60);
+    EXPECT_TRUE(find(all, 7).present);
+    EXPECT_FALSE(find(all, 7).busy());
+    EXPECT_FALSE(find(all, 35).present); // only the map counts while it is set
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(ports::state(ports::scan(roots, 7, 7)[0]), me);
+    ::close(fd);
+}
+
+TEST(PortsMap, AgreesWithTheLibrarysMap)
+{
+    const auto exists = [](const char *path) {
+        struct stat st;
+        return ::stat(path, &st) == 0;
+    };
+    for (const char *comDir : {"", "/tmp/some-map"}) {
+        ports::Roots roots;
+        roots.comDir = comDir;
+        for (int n = 0; n <= 70; ++n)
+            EXPECT_EQ(ports::devicePath(roots, n), tty::posix::com_device_path(uint32_t(n), comDir, +exists)) << n;
+    }
+}
+
+} // namespace

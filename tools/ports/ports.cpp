@@ -1,0 +1,332 @@
+// Port discovery from the device map, sysfs and /proc (see ports.h).
+#include "ports.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <filesystem>
+#include <exception>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace ports {
+
+namespace {
+
+// The first line of a small file, without its line end; empty when unreadable.
+std::string firstLine(const fs::path &file)
+{
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    return line;
+}
+
+bool isDigits(const std::string &s)
+{
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+// Fills the sysfs facts of a present device; clears `present` for a UART slot that the
+// kernel registered without finding a UART behind it (type 0), as most /dev/ttyS* are.
+void readSysfs(const Roots &roots, const struct stat &st, Port &port)
+{
+    std::error_code ec;
+    const fs::path sysRoot = fs::weakly_canonical(roots.sys, ec);
+    const fs::path classDir = fs::canonical(fs::path(roots.sys) / "dev/char" /
+                                                (std::to_string(major(st.st_rdev)) + ":" +
+                                                 std::to_string(minor(st.st_rdev))),
+                                            ec);
+    if (ec)
+        return; // not known to sysfs, e.g. a pseudo-terminal
+    port.kernelName = classDir.filename();
+    if (fs::exists(classDir / "type") && firstLine(classDir / "type") == "0") {
+        port.present = false;
+        return;
+    }
+    fs::path devDir = fs::canonical(classDir / "device", ec);
+    if (ec)
+        return;
+    // Newer kernels put the serial core's own port and controller devices between the
+    // tty and the hardware; the driver worth naming is the hardware's.
+    while (fs::read_symlink(devDir / "subsystem", ec).filename() == "serial-base")
+        devDir = devDir.parent_path();
+    port.driver = fs::read_symlink(devDir / "driver", ec).filename();
+
+    // A USB adapter: the port's device sits below a USB interface, below the USB device.
+    for (fs::path p = devDir; p.has_relative_path() && p != sysRoot && p != p.parent_path();
+         p = p.parent_path()) {
+        if (port.usbInterface < 0 && fs::exists(p / "bInterfaceNumber"))
+            port.usbInterface = int(std::strtol(firstLine(p / "bInterfaceNumber").c_str(), nullptr, 16));
+        if (fs::exists(p / "idVendor") && fs::exists(p / "idProduct")) {
+            port.usbId = firstLine(p / "idVendor") + ":" + firstLine(p / "idProduct");
+            port.manufacturer = firstLine(p / "manufacturer");
+            port.product = firstLine(p / "product");
+            port.serial = firstLine(p / "serial");
+            port.usbPath = p.filename();
+            break;
+        }
+    }
+}
+
+struct Node {
+    dev_t rdev;      // the device: any node or descriptor of it counts
+    dev_t fsDev;     // the node itself, as /proc/locks names it
+    ino_t ino;
+    int servedBy;    // the vcom whose map entry this is: its own descriptor is no holder
+};
+
+std::string commandName(const Roots &roots, int pid)
+{
+    return firstLine(fs::path(roots.proc) / std::to_string(pid) / "comm");
+}
+
+// The vcom process serving $comDir/COMn, from the record of its lock file: "pid target".
+int servingVcom(const Roots &roots, int number)
+{
+    if (roots.comDir.empty())
+        return 0;
+    const std::string record = firstLine(fs::path(roots.comDir) / (".COM" + std::to_string(number) + ".lock"));
+    return std::atoi(record.c_str());
+}
+
+void addHolder(Port &port, int pid, const Roots &roots)
+{
+    if (pid == roots.ignoredPid)
+        return;
+    for (const Holder &h : port.holders)
+        if (h.pid == pid)
+            return;
+    port.holders.push_back({pid, commandName(roots, pid)});
+}
+
+// Who holds the ports: a lock on the node in /proc/locks (any user's process), or an open
+// descriptor of the device in /proc/PID/fd (the processes we may look into).
+void findHolders(const Roots &roots, std::vector<Port> &ports, const std::map<size_t, Node> &nodes)
+{
+    if (nodes.empty())
+        return;
+    std::ifstream locks(fs::path(roots.proc) / "locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream in(line);
+        std::string id, kind, mode, access, where;
+        int pid = 0;
+        in >> id >> kind;
+        if (kind == "->")
+            continue; // waiting for a lock, not holding one
+        in >> mode >> access >> pid >> where;
+        unsigned maj = 0, min = 0;
+        unsigned long long ino = 0;
+        if (std::sscanf(where.c_str(), "%x:%x:%llu", &maj, &min, &ino) != 3)
+            continue;
+        for (const auto &[i, n] : nodes)
+            if (major(n.fsDev) == maj && minor(n.fsDev) == min && n.ino == ino)
+                addHolder(ports[i], pid, roots);
+    }
+
+    DIR *proc = ::opendir(roots.proc.c_str());
+    if (!proc)
+        return;
+    while (const dirent *e = ::readdir(proc)) {
+        if (!isDigits(e->d_name))
+            continue;
+        const int pid = std::atoi(e->d_name);
+        const std::string fdDir = roots.proc + "/" + e->d_name + "/fd";
+        DIR *fds = ::opendir(fdDir.c_str());
+        if (!fds)
+            continue; // another user's process
+        while (const dirent *f = ::readdir(fds)) {
+            if (!isDigits(f->d_name))
+                continue;
+            struct stat st;
+            if (::stat((fdDir + "/" + f->d_name).c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+                continue;
+            for (const auto &[i, n] : nodes)
+                if (n.rdev == st.st_rdev && n.servedBy != pid)
+                    addHolder(ports[i], pid, roots);
+        }
+        ::closedir(fds);
+    }
+    ::closedir(proc);
+    for (Port &p : ports)
+        std::sort(p.holders.begin(), p.holders.end(), [](const Holder &a, const Holder &b) { return a.pid < b.pid; });
+}
+
+// A udev match value: udev takes it as a glob, so characters that could break the rule or
+// act as pattern characters match as '?'.
+std::string udevValue(const std::string &s)
+{
+    std::string v;
+    for (unsigned char c : s)
+        v += (std::isalnum(c) || std::strchr(" ._-:/+", c)) && c != 0 ? char(c) : '?';
+    return v;
+}
+
+std::string orDash(const std::string &s) { return s.empty() ? "-" : s; }
+
+} // namespace
+
+Roots systemRoots()
+{
+    Roots r;
+    if (const char *dir = std::getenv("TTY_COM_DIR"))
+        r.comDir = dir;
+    return r;
+}
+
+std::string devicePath(const Roots &roots, int n)
+{
+    const std::string com = "COM" + std::to_string(n);
+    if (!roots.comDir.empty())
+        return roots.comDir + "/" + com;
+    const std::string byUdev = roots.dev + "/" + com;
+    struct stat st;
+    if (::stat(byUdev.c_str(), &st) == 0)
+        return byUdev;
+    if (n >= 1 && n <= 32)
+        return roots.dev + "/ttyS" + std::to_string(n - 1);
+    if (n >= 33 && n <= 48)
+        return roots.dev + "/ttyUSB" + std::to_string(n - 33);
+    if (n >= 49 && n <= 64)
+        return roots.dev + "/ttyACM" + std::to_string(n - 49);
+    return "";
+}
+
+std::vector<Port> scan(const Roots &roots, int first, int last)
+{
+    std::vector<Port> ports;
+    std::map<size_t, Node> nodes;
+    for (int n = first; n <= last; ++n) {
+        Port port;
+        port.number = n;
+        port.path = devicePath(roots, n);
+        struct stat st;
+        if (!port.path.empty() && ::stat(port.path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
+            port.present = true;
+            std::error_code ec;
+            port.device = fs::canonical(port.path, ec).string();
+            try {
+                readSysfs(roots, st, port);
+            } catch (const std::exception &) {
+                // An unreadable corner of sysfs costs only the details.
+            }
+            if (port.present)
+                nodes[ports.size()] = {st.st_rdev, st.st_dev, st.st_ino, servingVcom(roots, n)};
+        }
+        ports.push_back(std::move(port));
+    }
+    findHolders(roots, ports, nodes);
+    return ports;
+}
+
+std::string state(const Port &port)
+{
+    if (!port.busy())
+        return "free";
+    std::string s = "busy:";
+    for (size_t i = 0; i < port.holders.size(); ++i)
+        s += (i ? ", " : " ") + orDash(port.holders[i].name) + " (process " +
+             std::to_string(port.holders[i].pid) + ")";
+    return s;
+}
+
+std::string describe(const Port &port)
+{
+    if (!port.present)
+        return port.path.empty() ? "no device" : "no device at " + port.path;
+    std::string s = port.path;
+    if (!port.device.empty() && port.device != port.path)
+        s += " (" + port.device + ")";
+    if (port.usb()) {
+        s += "\n" + (port.product.empty() ? "USB adapter " + port.usbId : port.product);
+        if (!port.serial.empty())
+            s += ", serial number " + port.serial;
+    }
+    return s + "\n" + state(port);
+}
+
+std::string listing(const std::vector<Port> &ports)
+{
+    std::vector<std::vector<std::string>> rows{{"PORT", "DEVICE", "DRIVER", "USB ID", "PRODUCT", "SERIAL", "STATE"}};
+    for (const Port &p : ports)
+        if (p.present)
+            rows.push_back({"COM" + std::to_string(p.number), p.device.empty() ? p.path : p.device,
+                            orDash(p.driver), orDash(p.usbId), orDash(p.product), orDash(p.serial), state(p)});
+    std::vector<size_t> width(rows[0].size(), 0);
+    for (const auto &r : rows)
+        for (size_t c = 0; c < r.size(); ++c)
+            width[c] = std::max(width[c], r[c].size());
+    std::string out;
+    for (const auto &r : rows) {
+        std::string line;
+        for (size_t c = 0; c < r.size(); ++c)
+            line += c + 1 < r.size() ? r[c] + std::string(width[c] - r[c].size() + 2, ' ') : r[c];
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string udevRules(const std::vector<Port> &ports)
+{
+    // One rule per adapter port: a number given by an existing /dev/COMn link wins.
+    std::map<std::string, const Port *> chosen;
+    for (const Port &p : ports) {
+        if (!p.present || !p.usb())
+            continue;
+        const std::string key = p.kernelName.empty() ? p.device : p.kernelName;
+        const bool byLink = fs::path(p.path).filename() == "COM" + std::to_string(p.number);
+        auto it = chosen.find(key);
+        if (it == chosen.end() || byLink)
+            chosen[key] = &p;
+    }
+    std::vector<const Port *> list;
+    for (const auto &[key, p] : chosen)
+        list.push_back(p);
+    std::sort(list.begin(), list.end(), [](const Port *a, const Port *b) { return a->number < b->number; });
+
+    if (list.empty())
+        return "";
+    std::string out = "# Save as /etc/udev/rules.d/99-com.rules, then run: udevadm control --reload && udevadm trigger\n";
+    for (const Port *p : list) {
+        // Several ports of one adapter share its serial number: the interface tells them apart.
+        bool shared = false;
+        for (const Port *q : list)
+            shared = shared || (q != p && q->usbId == p->usbId && q->serial == p->serial &&
+                                (!p->serial.empty() || q->usbPath == p->usbPath));
+        const std::string vendor = p->usbId.substr(0, p->usbId.find(':'));
+        const std::string product = p->usbId.substr(p->usbId.find(':') + 1);
+        const std::string com = "COM" + std::to_string(p->number);
+        out += "# " + com + ": " + (p->product.empty() ? "USB adapter" : p->product) + ", now " +
+               (p->device.empty() ? p->path : p->device);
+        std::string rule = "SUBSYSTEM==\"tty\", ";
+        if (p->serial.empty()) {
+            out += "; it has no serial number, so the rule goes by the USB socket " + p->usbPath;
+            rule += "KERNELS==\"" + udevValue(p->usbPath) + "\", ";
+        }
+        out += "\n";
+        rule += "ATTRS{idVendor}==\"" + udevValue(vendor) + "\", ATTRS{idProduct}==\"" + udevValue(product) + "\", ";
+        if (!p->serial.empty())
+            rule += "ATTRS{serial}==\"" + udevValue(p->serial) + "\", ";
+        if (shared && p->usbInterface >= 0) {
+            const char *hex = "0123456789abcdef";
+            const std::string num{hex[(p->usbInterface >> 4) & 15], hex[p->usbInterface & 15]};
+            rule += "ENV{ID_USB_INTERFACE_NUM}==\"" + num + "\", ";
+        }
+        out += rule + "SYMLINK+=\"" + com + "\"\n";
+    }
+    return out;
+}
+
+} // namespace ports

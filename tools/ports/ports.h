@@ -1,0 +1,73 @@
+// Which COM numbers stand for a device that is there, what that device is and whether a
+// program holds it: read from the device map, sysfs and /proc. No device is ever opened
+// (opening a serial port raises DTR, which resets many boards), so "busy" means a process
+// has the device open or locked; processes of other users are seen only through their locks.
+#ifndef PORTS_PORTS_H
+#define PORTS_PORTS_H
+
+#include <string>
+#include <vector>
+
+namespace ports {
+
+// Where the system's pieces live; tests point them at a small fake tree.
+struct Roots {
+    std::string sys = "/sys";
+    std::string dev = "/dev";
+    std::string proc = "/proc";
+    std::string comDir; // TTY_COM_DIR: when not empty, COMn is $comDir/COMn and nothing else
+    int ignoredPid = 0; // a process that is no holder: a lister with descriptors it inherited
+};
+
+// The real roots, with TTY_COM_DIR from the environment.
+Roots systemRoots();
+
+// The file the library opens for COMn, with the same map: $comDir/COMn when comDir is set;
+// otherwise <dev>/COMn when it exists, else COM1-32 ttyS0-31, COM33-48 ttyUSB0-15,
+// COM49-64 ttyACM0-15 under <dev>. Empty when no file stands for the number.
+std::string devicePath(const Roots &roots, int number);
+
+struct Holder {
+    int pid = 0;
+    std::string name; // the process's command name
+};
+
+struct Port {
+    int number = 0;
+    std::string path;       // the file the library opens
+    bool present = false;   // a character device is there, and not an empty UART slot
+    std::string device;     // path with its links resolved, e.g. /dev/ttyUSB0
+    std::string kernelName; // e.g. ttyUSB0; empty when sysfs does not know the device
+    std::string driver;     // e.g. ftdi_sio, cdc_acm, serial8250
+    // USB adapters only: ids as "vvvv:pppp", the strings the adapter reports, its place on
+    // the bus ("1-1.2") and the number of its interface (several ports on one adapter).
+    std::string usbId, manufacturer, product, serial, usbPath;
+    int usbInterface = -1;
+    std::vector<Holder> holders;
+
+    bool usb() const { return !usbId.empty(); }
+    bool busy() const { return !holders.empty(); }
+};
+
+// Ports first..last, in order, present or not. Holders are filled for present ports only.
+std::vector<Port> scan(const Roots &roots, int first, int last);
+
+// "free", or "busy: python3 (process 4242)" and further holders after commas.
+std::string state(const Port &port);
+
+// For a tool tip: the device file, for USB adapters the product and serial number, and
+// the state; several lines.
+std::string describe(const Port &port);
+
+// `vcom list`: a header and one aligned line per present port.
+std::string listing(const std::vector<Port> &ports);
+
+// `vcom list --udev`: for each USB adapter among the ports, a comment and a udev rule that
+// gives it the symbolic link /dev/COMn by its serial number (by its USB socket when it has
+// none). An adapter reached by several numbers gets one rule, preferring an existing
+// /dev/COMn link's number.
+std::string udevRules(const std::vector<Port> &ports);
+
+} // namespace ports
+
+#endif
