@@ -6,6 +6,7 @@
 #include "win32.h"
 #include "words.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -26,6 +27,10 @@ OVERLAPPED WRITE_OS; // IOP_Write and the event wait of IOP_Status
 int32_t t_cflag;     // last word given to IOP_Open or IOP_Ioctrl, for any port
 DWORD dwDTR;         // remembered DTR mode, shared by all ports
 DWORD dwRTS;         // remembered RTS mode, shared by all ports
+// Receive errors that IOP_Getc fetched (fetching them clears the device's record) and that
+// IOP_DataStatus has yet to report. Atomic, so that it needs no lock should calls ever come
+// from several threads.
+std::atomic<DWORD> getc_errors[kPorts];
 
 bool in_range(int32_t port) { return port >= 0 && port < kPorts; }
 
@@ -54,6 +59,16 @@ bool cancel(HANDLE h, OVERLAPPED &ov, DWORD &done) {
     const bool completed = GetOverlappedResult(h, &ov, &done, TRUE);
     SetLastError(err);
     return completed;
+}
+
+// Whether received bytes wait in the port's input queue. Asking clears the device's record of
+// receive errors, so they are kept for IOP_DataStatus.
+bool byte_waiting(int32_t port, HANDLE h) {
+    DWORD errors = 0;
+    COMSTAT comstat{};
+    if (!ClearCommError(h, &errors, &comstat)) return false;
+    getc_errors[port].fetch_or(errors);
+    return comstat.cbInQue > 0;
 }
 
 // Steps shared by IOP_Write and IOP_Read once the transfer has been started.
@@ -124,6 +139,7 @@ TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT {
     COMDEV[port] = h;
     t_cflag = cflag;
     PORT[port] = 1;
+    getc_errors[port] = 0;
 
     SetCommMask(h, EV_RXCHAR);
     SetupComm(h, 1024, 1024);
@@ -231,6 +247,11 @@ TTY_API int32_t TTY_CALL IOP_Getc(int32_t port, char *c) TTY_NOEXCEPT {
     DWORD done = 0;
     if (ReadFile(h, c, 1, &done, &READ_OS)) return 0;
     if (GetLastError() != ERROR_IO_PENDING) return -1;
+    // Some platforms (Wine) report even a read that a waiting byte satisfies as pending, and
+    // cancelling it would race it for that byte. With a byte waiting the read ends at once (at
+    // worst within the read time-out), so it is let finish.
+    if (byte_waiting(port, h))
+        return GetOverlappedResult(h, &READ_OS, &done, TRUE) && done == 1 ? 0 : -1;
     // A byte that the read took before the cancellation reached it is at *c: report it rather
     // than lose it.
     return cancel(h, READ_OS, done) && done == 1 ? 0 : -1;
@@ -260,6 +281,7 @@ TTY_API uint32_t TTY_CALL IOP_DOQ_Count(int32_t port) TTY_NOEXCEPT {
     DWORD errors = 0;
     COMSTAT comstat{};
     if (h == nullptr || !ClearCommError(h, &errors, &comstat)) return kFailed;
+    getc_errors[port] = 0;
     return comstat.cbOutQue;
 }
 
@@ -268,6 +290,7 @@ TTY_API uint32_t TTY_CALL IOP_DIQ_Count(int32_t port) TTY_NOEXCEPT {
     DWORD errors = 0;
     COMSTAT comstat{};
     if (h == nullptr || !ClearCommError(h, &errors, &comstat)) return kFailed;
+    getc_errors[port] = 0;
     return comstat.cbInQue;
 }
 
@@ -303,6 +326,7 @@ TTY_API int32_t TTY_CALL IOP_DataStatus(int32_t port) TTY_NOEXCEPT {
     DWORD dwError = 0;
     COMSTAT comstat{};
     if (h == nullptr || !ClearCommError(h, &dwError, &comstat)) return 0;
+    dwError |= getc_errors[port].exchange(0);
     return eflag_from(dwError);
 }
 

@@ -7,6 +7,8 @@ TTY_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev qt6-bas
 # Only the tests drive Demo under a real X server, and run the library in a virtual machine.
 TTY_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick libx11-dev qemu-system-x86 busybox-static
   cpio)
+# The Windows check: tty.dll cross-built and run under Wine (about 1.5 GB installed).
+TTY_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64)
 
 ensure_packages() {
   local missing=() p
