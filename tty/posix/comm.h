@@ -6,8 +6,13 @@
 // about it (GetOverlappedResult, or a new transfer's first attempt), so a pending read
 // takes no bytes until its result is asked for. Waits block in poll() for the time left.
 //
-// The table is safe to use from several threads; one handle is meant to be used by one
-// thread at a time, as the library does.
+// Threads: every handle may be used from several threads at once, as on Windows. The table
+// hands out counted references, so an object lives until its last user lets go and its
+// descriptor is closed only then: a descriptor number cannot be given to another device while
+// a call still holds the old one. Each comm object has a mutex that guards its state and is
+// never held across poll(); a waiting thread registers itself with its own wake-up
+// descriptor, which CancelIoEx, CloseHandle and the other calls that end an operation write
+// to. Lock order: the table's mutex before an object's, never the other way.
 #ifndef TTY_POSIX_COMM_H
 #define TTY_POSIX_COMM_H
 
@@ -18,6 +23,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace tty::posix {
@@ -33,7 +40,7 @@ struct Object {
     enum class Kind { Comm, Event };
     explicit Object(Kind k) : kind(k) {}
     virtual ~Object() = default;
-    Kind kind;
+    const Kind kind;
 };
 
 // Nothing waits on events here; they exist so that OVERLAPPED records hold real handles.
@@ -43,6 +50,7 @@ struct Event : Object {
 
 struct Pending {
     enum class Op { Read, Write, Wait };
+    uint64_t id;            // tells a record from a later one on the same OVERLAPPED
     Op op;
     OVERLAPPED *ov;
     uint8_t *buffer;        // Read: destination
@@ -55,12 +63,27 @@ struct Pending {
     DWORD *events;          // Wait: where the event mask goes
 };
 
+// A thread blocked in GetOverlappedResult on the record `id`, linked into its Comm while it
+// waits. `fd` is the thread's wake-up descriptor (-1: none could be made; the thread then
+// waits in short slices).
+struct Waiter {
+    uint64_t id;
+    int fd;
+    Waiter *next;
+};
+
 struct Comm : Object {
     Comm() : Object(Kind::Comm) {}
+    ~Comm() override;           // closes the descriptor: the last user has let go
+    // Fixed once the handle is in the table.
     int fd = -1;
     dev_t dev = 0;
     ino_t ino = 0;
     bool pty = false;           // carries plain bytes: no framing to verify
+    pid_t owner = 0;            // the process that opened it: only it may restore the device
+    // Everything below is guarded by `mutex`.
+    std::mutex mutex;
+    bool closed = false;        // CloseHandle has begun: nothing touches the device any more
     bool gone = false;          // hung up; every transfer fails from now on
     bool noCounters = false;    // the driver has no TIOCGICOUNT
     LineSettings saved;         // restored at close
@@ -77,11 +100,39 @@ struct Comm : Object {
     // Bytes moved out of the kernel's queue so that poll() can wait for new ones; reads
     // take from here first.
     std::vector<uint8_t> stash;
+    // Looked up again after every wait, never referred to across an unlock: the vector may
+    // move when another thread starts an operation.
     std::vector<Pending> pending;
+    uint64_t lastId = 0;
+    Waiter *waiters = nullptr;
 };
 
-// Looks a handle up; on failure sets ERROR_INVALID_HANDLE and returns null.
-Comm *find_comm(HANDLE h);
+// A comm handle in use: a counted reference to its object, with the object's mutex held.
+class CommRef {
+public:
+    CommRef() = default;
+    explicit CommRef(std::shared_ptr<Comm> c) : ref_(std::move(c)), lock_(ref_->mutex) {}
+    explicit operator bool() const { return ref_ != nullptr; }
+    Comm *operator->() const { return ref_.get(); }
+    Comm &operator*() const { return *ref_; }
+    void unlock() { lock_.unlock(); }
+    void lock() { lock_.lock(); }
+
+private:
+    std::shared_ptr<Comm> ref_;
+    std::unique_lock<std::mutex> lock_;
+};
+
+// Looks a comm handle up and locks it; on failure (no such handle, or one being closed) sets
+// ERROR_INVALID_HANDLE and returns an empty reference.
+CommRef use_comm(HANDLE h);
+
+// This thread's wake-up descriptor (an eventfd), made at its first wait; -1 when none can be.
+int thread_waker();
+
+// Wakes the threads waiting on record `id`, or all waiting threads when `id` is 0. Caller
+// holds the object's mutex.
+void wake(Comm &c, uint64_t id);
 
 // Monotonic clock in ms.
 int64_t now_ms();
@@ -92,7 +143,8 @@ BOOL fail_gone(Comm &c);
 // Sets `err` and returns FALSE.
 BOOL fail(DWORD err);
 
-// Ends every pending operation of `c` that `which` selects with `status` in its record.
+// Ends every pending operation of `c` that `which` selects with `status` in its record, and
+// wakes the threads that wait for them. Caller holds the object's mutex.
 template <class Pred> bool end_pending(Comm &c, ULONG_PTR status, Pred which)
 {
     bool any = false;
@@ -100,6 +152,7 @@ template <class Pred> bool end_pending(Comm &c, ULONG_PTR status, Pred which)
         if (which(*it)) {
             it->ov->InternalHigh = it->done;
             it->ov->Internal = status;
+            wake(c, it->id);
             it = c.pending.erase(it);
             any = true;
         } else {
