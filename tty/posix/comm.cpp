@@ -38,7 +38,7 @@ struct Waker {
 thread_local Waker waker;
 
 struct Table {
-    std::mutex mutex;
+    Lock mutex;
     std::unordered_map<uintptr_t, std::shared_ptr<Object>> objects;
     // Handle values come from this counter and are never given out twice, so a stale value
     // can never reach a newer object.
