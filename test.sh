@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the default build, then the
-# same tests under AddressSanitizer + UndefinedBehaviorSanitizer.
-#   ./test.sh          all tests, both builds
+# same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then the tty library's
+# tests under ThreadSanitizer.
+#   ./test.sh          all tests, all three builds
 #   ./test.sh --bench  the benchmarks instead (they print their figures)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -28,4 +29,6 @@ build default
 ctest --preset default
 build asan
 ctest --preset asan
+build tsan
+ctest --preset tsan
 echo "All tests passed."
