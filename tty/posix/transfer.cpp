@@ -75,25 +75,34 @@ ssize_t take(Comm &c, uint8_t *dst, size_t n, DWORD &err)
     return ssize_t(got);
 }
 
-// Moves what waits in the device's queue to the stash, so that poll() can wait for new
-// bytes. Returns the count moved, or -1 with `err` set.
-ssize_t stash_waiting(Comm &c, DWORD &err)
+// The most the stash holds. Beyond it the bytes stay in the device's queue, so that a device
+// that sends while nobody reads is held back by the queue's flow control as it would be
+// without event waits, and memory stays bounded.
+constexpr size_t kStashLimit = 4096;
+
+// Moves what waits in the device's queue to the stash, as far as the stash has room, so that
+// poll() can wait for new bytes. Returns the count moved, or -1 with `err` set; `full` tells
+// that bytes are left in the device's queue.
+ssize_t stash_waiting(Comm &c, DWORD &err, bool &full)
 {
     int inq = 0;
     if (ioctl(c.fd, TIOCINQ, &inq) != 0) {
         err = ERROR_DEVICE_NOT_CONNECTED;
         return -1;
     }
-    if (inq <= 0)
-        return 0;
     const size_t old = c.stash.size();
+    const size_t room = old < kStashLimit ? kStashLimit - old : 0;
+    full = size_t(inq > 0 ? inq : 0) > room;
+    const size_t n = std::min(size_t(inq > 0 ? inq : 0), room);
+    if (n == 0)
+        return 0;
     try {
-        c.stash.resize(old + size_t(inq));
+        c.stash.resize(old + n);
     } catch (const std::bad_alloc &) {
         err = ERROR_NOT_ENOUGH_MEMORY;
         return -1;
     }
-    const ssize_t r = read_device(c, c.stash.data() + old, size_t(inq), err);
+    const ssize_t r = read_device(c, c.stash.data() + old, n, err);
     c.stash.resize(old + size_t(r > 0 ? r : 0));
     return r;
 }
@@ -183,14 +192,22 @@ Outcome step_wait(Comm &c, Pending &p, bool wait, DWORD &err, Readiness &r)
         }
         if (!wait || !rx)
             break;
-        const ssize_t moved = stash_waiting(c, err);
+        bool full = false;
+        const ssize_t moved = stash_waiting(c, err, full);
         if (moved < 0)
             return Outcome::Failed;
-        if (moved == 0)
-            break;
-        // A reader waiting in poll() would not see the bytes now in the stash.
-        wake(c, 0);
-        // Count again: bytes may have come in since.
+        if (moved > 0) {
+            // A reader waiting in poll() would not see the bytes now in the stash.
+            wake(c, 0);
+            continue; // count again: bytes may have come in since
+        }
+        if (full) {
+            // poll() cannot tell new bytes from those left in the queue: look again soon.
+            constexpr int64_t kFullSliceMs = 10;
+            r = {0, now_ms() + kFullSliceMs};
+            return Outcome::Incomplete;
+        }
+        break;
     }
     // Without EV_RXCHAR nothing this layer reports can happen: wait for a hang-up only.
     r = {short(rx ? POLLIN : 0), -1};
