@@ -183,24 +183,30 @@ Comm::~Comm()
 
 CommRef use_comm(HANDLE h)
 {
-    std::shared_ptr<Comm> found;
-    {
-        Table &t = table();
-        std::lock_guard lock(t.mutex);
-        auto it = t.objects.find(reinterpret_cast<uintptr_t>(h));
-        if (it != t.objects.end() && it->second->kind == Object::Kind::Comm)
-            found = std::static_pointer_cast<Comm>(it->second);
-    }
-    if (!found) {
+    Table &t = table();
+    std::unique_lock tableLock(t.mutex);
+    auto it = t.objects.find(reinterpret_cast<uintptr_t>(h));
+    if (it == t.objects.end() || it->second->kind != Object::Kind::Comm) {
+        tableLock.unlock();
         SetLastError(ERROR_INVALID_HANDLE);
         return {};
     }
-    CommRef c(std::move(found));
+    Comm *c = static_cast<Comm *>(it->second.get());
+    std::shared_ptr<Comm> kept;
+    std::unique_lock lock(c->mutex, std::try_to_lock);
+    if (lock.owns_lock()) {
+        tableLock.unlock();
+    } else {
+        kept = std::static_pointer_cast<Comm>(it->second);
+        tableLock.unlock();
+        lock.lock();
+    }
     if (c->closed) {
+        lock.unlock();
         SetLastError(ERROR_INVALID_HANDLE);
         return {};
     }
-    return c;
+    return CommRef(c, std::move(lock), std::move(kept));
 }
 
 int thread_waker()

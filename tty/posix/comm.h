@@ -55,6 +55,11 @@ public:
             was = state_.exchange(kContended, std::memory_order_acquire);
         }
     }
+    bool try_lock()
+    {
+        int was = kFree;
+        return state_.compare_exchange_strong(was, kHeld, std::memory_order_acquire);
+    }
     void unlock()
     {
         if (state_.exchange(kFree, std::memory_order_release) == kContended)
@@ -102,7 +107,7 @@ struct Waiter {
     Waiter *next;
 };
 
-struct Comm : Object {
+struct Comm : Object, std::enable_shared_from_this<Comm> {
     Comm() : Object(Kind::Comm) {}
     ~Comm() override;           // closes the descriptor: the last user has let go
     // Fixed once the handle is in the table.
@@ -137,19 +142,33 @@ struct Comm : Object {
     Waiter *waiters = nullptr;
 };
 
-// A comm handle in use: a counted reference to its object, with the object's mutex held.
+// A comm handle in use, with the object's mutex held. An object is locked while the table's
+// mutex is still held, so it cannot be taken out of the table and freed meanwhile; a counted
+// reference is taken only when it must outlive that: when the object is busy (its mutex is
+// then awaited without holding up the table) and before a wait lets the mutex go. Calls that
+// neither wait nor meet another thread pay for no reference count.
 class CommRef {
 public:
     CommRef() = default;
-    explicit CommRef(std::shared_ptr<Comm> c) : ref_(std::move(c)), lock_(ref_->mutex) {}
-    explicit operator bool() const { return ref_ != nullptr; }
-    Comm *operator->() const { return ref_.get(); }
-    Comm &operator*() const { return *ref_; }
-    void unlock() { lock_.unlock(); }
+    CommRef(Comm *c, std::unique_lock<Lock> lock, std::shared_ptr<Comm> kept)
+        : kept_(std::move(kept)), comm_(c), lock_(std::move(lock))
+    {
+    }
+    explicit operator bool() const { return comm_ != nullptr; }
+    Comm *operator->() const { return comm_; }
+    Comm &operator*() const { return *comm_; }
+    // Lets the mutex go for a wait; the object stays alive until this reference ends.
+    void unlock()
+    {
+        if (!kept_)
+            kept_ = comm_->shared_from_this();
+        lock_.unlock();
+    }
     void lock() { lock_.lock(); }
 
 private:
-    std::shared_ptr<Comm> ref_;
+    std::shared_ptr<Comm> kept_; // declared first: let go of after the mutex
+    Comm *comm_ = nullptr;
     std::unique_lock<Lock> lock_;
 };
 
