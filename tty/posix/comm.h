@@ -13,6 +13,12 @@
 // never held across poll(); a waiting thread registers itself with its own wake-up
 // descriptor, which CancelIoEx, CloseHandle and the other calls that end an operation write
 // to. Lock order: the table's mutex before an object's, never the other way.
+//
+// What is particular to a local device is its descriptor and the few calls made on it:
+// read_device/give/hung_up and the queue counts in transfer.cpp, the line settings and
+// release() in comm.cpp. The reference counting, the closing, the pending records and the
+// waits do not depend on it; another kind of device (one reached over a socket, say) would
+// keep them and replace those calls, polling its own descriptor in await().
 #ifndef TTY_POSIX_COMM_H
 #define TTY_POSIX_COMM_H
 
