@@ -383,8 +383,6 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED o
     p.buffer = static_cast<uint8_t *>(buffer);
     p.count = count;
     p.rule = read_rule(c->timeouts, count);
-    p.lastArrival = now_ms();
-    p.deadline = p.rule.totalMs < 0 ? -1 : p.lastArrival + p.rule.totalMs;
     DWORD err = 0;
     const ssize_t n = take(*c, p.buffer, count, err);
     if (n < 0)
@@ -392,6 +390,9 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED o
     p.done = DWORD(n);
     if (p.done == count || p.rule.atOnce || (p.done > 0 && p.rule.takesWaiting))
         return completed(ov, p.done, done);
+    // The clock is read only for a read that has to wait.
+    p.lastArrival = now_ms();
+    p.deadline = p.rule.totalMs < 0 ? -1 : p.lastArrival + p.rule.totalMs;
     return started(*c, p);
 }
 
@@ -408,8 +409,6 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED
     p.ov = ov;
     p.source = static_cast<const uint8_t *>(buffer);
     p.count = count;
-    const int64_t total = write_total_ms(c->timeouts, count);
-    p.deadline = total < 0 ? -1 : now_ms() + total;
     DWORD err = 0;
     const ssize_t n = give(*c, p.source, count, err);
     if (n < 0)
@@ -417,6 +416,9 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED
     p.done = DWORD(n);
     if (p.done == count)
         return completed(ov, p.done, done);
+    // The clock is read only for a write that has to wait.
+    const int64_t total = write_total_ms(c->timeouts, count);
+    p.deadline = total < 0 ? -1 : now_ms() + total;
     return started(*c, p);
 }
 
