@@ -2,8 +2,9 @@
 # Installs what is missing, builds, and runs every test: the default build (with the
 # Windows check, tty.dll cross-built and run under Wine, and the library on real serial
 # drivers in a virtual machine), then the same tests under AddressSanitizer +
-# UndefinedBehaviorSanitizer (without those two).
-#   ./test.sh          all tests, both builds
+# UndefinedBehaviorSanitizer (without those two), then the tty library's tests under
+# ThreadSanitizer.
+#   ./test.sh          all tests, all three builds
 #   ./test.sh --quick  the same without the Windows check (label "windows"), its packages, and
 #                      the virtual machine with real serial drivers (label "vm")
 #   ./test.sh --bench  the benchmarks instead (they print their figures)
@@ -39,4 +40,6 @@ build default
 ctest --preset default "${quick[@]}"
 build asan
 ctest --preset asan
+build tsan
+ctest --preset tsan
 echo "All tests passed."

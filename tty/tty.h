@@ -15,10 +15,32 @@
  *   The library keeps, for the whole process and not per port: the configuration word last
  *   given to IOP_Open (once its device opened) or to IOP_Ioctrl for ANY port ("the last
  *   word"), and the DTR and RTS modes last remembered by IOP_SetDTR / IOP_SetRTS for ANY
- *   port. It is not thread-safe: make all calls from one thread, one at a time. Its state is
- *   fixed storage, zero at load; it shows no message and keeps no error code: failure shows
- *   only in the result (on Windows, GetLastError() tells what the failing platform call left).
- *   Buffers are only read or written during the call; no pointer is kept.
+ *   port. Its state is fixed storage, zero at load; it shows no message and keeps no error
+ *   code: failure shows only in the result (on Windows, GetLastError() tells what the failing
+ *   platform call left). Buffers are only read or written during the call; no pointer is kept.
+ *
+ * THREADS, CHILD PROCESSES AND EXIT
+ *   The functions may be called from several threads at once. Safe:
+ *   - one thread reading a port (IOP_Read, IOP_Getc) while another writes to it (IOP_Write,
+ *     IOP_Putc) and others ask for its status, queue counts or settings;
+ *   - any calls on different ports from different threads: no port disturbs another;
+ *   - IOP_Close while other threads are inside calls on the same port: their transfers end at
+ *     once with the failure result, and none of the port's bytes reaches another device.
+ *   Not supported (nothing crashes and no byte is lost or reordered, but a call fails):
+ *   - two threads reading one port at the same time: while one IOP_Read or IOP_Getc waits,
+ *     the other's read of that port returns its failure result. Likewise two threads writing
+ *     one port (IOP_Write, IOP_Putc); and of two threads calling IOP_Status on one port at
+ *     the same time, one may report bit 9 clear (the character is then reported later);
+ *   - IOP_Open of a port while another thread is using the same port number.
+ *   The shared values above are read and written whole; with several threads, "last" means
+ *   last in whatever order their calls ran.
+ *   A child made by fork() inherits the open ports, which stay the parent's: IOP_Close in the
+ *   child, or the child's exit, only lets go of the child's copy; the device keeps the
+ *   parent's settings and stays held by the parent.
+ *   When the process ends normally (return from main, exit()) or the library is unloaded,
+ *   every port still open is closed as IOP_Close would close it: the device gets back the
+ *   settings it had before IOP_Open and is free for other programs. A thread still inside a
+ *   call then sees it fail. A process killed by a signal cannot do this.
  *
  * CONFIGURATION WORD (cflag), as given to IOP_Open and IOP_Ioctrl and read back by
  * IOP_GetIoctrl. Bits 13-31 are ignored when given and 0 when read back.
@@ -129,7 +151,8 @@ TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT;
 /* Closes the port's device, first aborting its pending transfers if bit 11 of the last word
  * is set (the queues are not emptied). Also releases a device that IOP_Open could not
  * configure. Returns 0, or -1 when the port is out of range, was never opened or is already
- * closed. After it, every call for the port fails until it is opened again. */
+ * closed. After it, every call for the port fails until it is opened again; calls that other
+ * threads are making on the port end at once with their failure result. */
 TTY_API int32_t TTY_CALL IOP_Close(int32_t port) TTY_NOEXCEPT;
 
 /* Applies a new configuration word to an open port (speed, data bits, stop bits, parity,

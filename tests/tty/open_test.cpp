@@ -4,16 +4,12 @@
 #include "tty.h"
 
 #include <malloc.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <vector>
-
-extern char **environ;
 
 using namespace testing_tty;
 
@@ -30,18 +26,6 @@ const unsigned kRates[16] = {110,   300,   600,   1200,   2400,   4800,   9600, 
                              19200, 38400, 56000, 57600, 115200, 128000, 256000, 28800};
 
 bool refused_by_device(int32_t cflag) { return (cflag & 0x30) == 0 && (cflag & 0x40); }
-
-// Runs the open probe in a new process: the result of its IOP_Open.
-int open_in_other_process(int port, int32_t cflag) {
-    const std::string p = std::to_string(port), c = std::to_string(cflag);
-    char *argv[] = {const_cast<char *>(TTY_OPEN_PROBE), const_cast<char *>(p.c_str()),
-                    const_cast<char *>(c.c_str()), nullptr};
-    pid_t pid;
-    if (posix_spawn(&pid, TTY_OPEN_PROBE, nullptr, nullptr, argv, environ) != 0) return 99;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
-}
 
 class Open : public ComPortTest {};
 
