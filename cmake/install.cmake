@@ -1,6 +1,7 @@
 # Install rules and the package files (pkg-config, CMake package, desktop entry).
-# Layout under the prefix: bin/ (Demo, vcom), lib/ (libtty.so with its SONAME links,
-# pkgconfig/tty.pc, cmake/tty/), include/tty.h, share/applications/Demo.desktop.
+# Layout under the prefix: bin/ (Demo, vcom; tty.dll on Windows), lib/ (libtty.so with its
+# SONAME links, or on Windows the import library libtty.dll.a; pkgconfig/tty.pc, cmake/tty/),
+# include/tty.h, share/applications/Demo.desktop.
 include(CMakePackageConfigHelpers)
 
 set(TTY_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tty)
@@ -14,8 +15,12 @@ set_target_properties(tty PROPERTIES PUBLIC_HEADER "${_tty_headers}")
 
 install(TARGETS tty EXPORT ttyTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS vcom RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET vcom)
+  install(TARGETS vcom RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 # find_package(tty) gives the imported target tty::tty.
 install(EXPORT ttyTargets NAMESPACE tty:: DESTINATION ${TTY_CMAKE_DIR} FILE ttyTargets.cmake)

@@ -6,6 +6,7 @@
 #include "win32.h"
 #include "words.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -17,15 +18,29 @@ constexpr int32_t kPorts = 258;
 constexpr uint32_t kFailed = 0xFFFFFFFFu;
 constexpr int kReadClear = 256;
 
-// All of the library's state: zero at load, never allocated, never freed. One caller at a
-// time; nothing here is locked.
-int32_t PORT[kPorts];
-HANDLE COMDEV[kPorts];
-OVERLAPPED READ_OS;  // IOP_Read, IOP_Getc and IOP_Putc
-OVERLAPPED WRITE_OS; // IOP_Write and the event wait of IOP_Status
-int32_t t_cflag;     // last word given to IOP_Open or IOP_Ioctrl, for any port
-DWORD dwDTR;         // remembered DTR mode, shared by all ports
-DWORD dwRTS;         // remembered RTS mode, shared by all ports
+// All of the library's state: zero at load, never allocated, never freed. Every entry is an
+// atomic, so that calls from several threads never race on it; what is shared by all ports
+// stays shared (the last word and the remembered DTR and RTS modes).
+std::atomic<int32_t> PORT[kPorts];
+std::atomic<HANDLE> COMDEV[kPorts];
+std::atomic<int32_t> t_cflag; // last word given to IOP_Open or IOP_Ioctrl, for any port
+std::atomic<DWORD> dwDTR;     // remembered DTR mode, shared by all ports
+std::atomic<DWORD> dwRTS;     // remembered RTS mode, shared by all ports
+
+// Each call keeps its overlapped record on its own stack, so that calls in different threads
+// (on one port or on several) never share one, and ends its operation before it returns.
+// Each port has an event per kind of transfer for those records, made anew by every
+// successful IOP_Open of the port: the platform signals it when the operation ends, and two
+// kinds of transfer in flight on one port at once must not share one.
+struct PortEvents {
+    std::atomic<HANDLE> read;  // IOP_Read, IOP_Getc
+    std::atomic<HANDLE> write; // IOP_Write, IOP_Putc
+    std::atomic<HANDLE> wait;  // the event wait of IOP_Status
+};
+PortEvents EVENTS[kPorts];
+// Receive errors that IOP_Getc fetched (fetching them clears the device's record) and that
+// IOP_DataStatus has yet to report.
+std::atomic<DWORD> getc_errors[kPorts];
 
 bool in_range(int32_t port) { return port >= 0 && port < kPorts; }
 
@@ -34,8 +49,16 @@ bool live(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
 // The port's device handle, or null for a port out of range, never opened or closed. Calls on
 // such ports fail here instead of handing the platform a stale or pseudo handle value.
 HANDLE device(int32_t port) {
-    if (!in_range(port) || !live(COMDEV[port])) return nullptr;
-    return COMDEV[port];
+    if (!in_range(port)) return nullptr;
+    const HANDLE h = COMDEV[port].load();
+    return live(h) ? h : nullptr;
+}
+
+// A fresh overlapped record for one call, with the port's event for its kind of transfer.
+OVERLAPPED record(const std::atomic<HANDLE> &event) {
+    OVERLAPPED ov{};
+    ov.hEvent = event.load(std::memory_order_relaxed);
+    return ov;
 }
 
 bool read_state(HANDLE h, DCB &dcb) {
@@ -56,6 +79,16 @@ bool cancel(HANDLE h, OVERLAPPED &ov, DWORD &done) {
     return completed;
 }
 
+// Whether received bytes wait in the port's input queue. Asking clears the device's record of
+// receive errors, so they are kept for IOP_DataStatus.
+bool byte_waiting(int32_t port, HANDLE h) {
+    DWORD errors = 0;
+    COMSTAT comstat{};
+    if (!ClearCommError(h, &errors, &comstat)) return false;
+    getc_errors[port].fetch_or(errors);
+    return comstat.cbInQue > 0;
+}
+
 // Steps shared by IOP_Write and IOP_Read once the transfer has been started.
 uint32_t finish(HANDLE h, OVERLAPPED &ov, BOOL started, DWORD done) {
     if (started) return done;
@@ -66,42 +99,59 @@ uint32_t finish(HANDLE h, OVERLAPPED &ov, BOOL started, DWORD done) {
 
 HANDLE new_event() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
 
-// The library's events are released when a new open replaces them, so that open/close
+// A port's events are released when a new open of the port replaces them, so that open/close
 // cycles leak nothing. Nothing can be pending on them: every function ends its operations
 // before it returns.
-void renew_event(OVERLAPPED &ov) {
-    const HANDLE old = ov.hEvent;
-    ov.Offset = 0;
-    ov.OffsetHigh = 0;
-    ov.hEvent = new_event();
+void renew_event(std::atomic<HANDLE> &event) {
+    const HANDLE old = event.exchange(new_event());
     if (live(old)) CloseHandle(old);
 }
 
 // Common body of IOP_SetDTR and IOP_SetRTS: the mode is a two-bit field of the DCB.
 template <typename Get, typename Set>
-int32_t set_line(int32_t port, int32_t flag, DWORD &remembered, Get get, Set set) {
+int32_t set_line(int32_t port, int32_t flag, std::atomic<DWORD> &remembered, Get get, Set set) {
     const HANDLE h = device(port);
     DCB dcb;
     if (!read_state(h, dcb)) return -1;
-    const DWORD mode = get(dcb);
-    if (mode != 0) remembered = mode;
+    DWORD mode = get(dcb);
+    if (mode != 0)
+        remembered.store(mode);
+    else
+        mode = remembered.load();
     if (flag == 0) set(dcb, 0);
-    if (flag == 1) set(dcb, remembered & 3);
+    if (flag == 1) set(dcb, mode & 3);
     return SetCommState(h, &dcb) ? 0 : -1;
 }
 
+void close_all_ports();
+
 } // namespace
 
+// A port left open when the library goes (the process ends normally, or the library is
+// unloaded) is closed as IOP_Close would close it, so that the device gets its settings back
+// and is free for the next program. Windows itself frees the ports of a process that ends.
 #ifdef _WIN32
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(module);
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) close_all_ports();
     return TRUE;
 }
 #else
 // There is no module handle here, and the layer's call does nothing; it is kept so that
 // start-up is the same on every platform.
 __attribute__((constructor)) static void on_load() { DisableThreadLibraryCalls(nullptr); }
+// Runs after the program's own exit handlers and static destructors, which may still close
+// their ports themselves. Threads still inside a call see it fail; the layer keeps what they
+// use alive.
+__attribute__((destructor)) static void on_unload() { close_all_ports(); }
 #endif
+
+namespace {
+void close_all_ports() {
+    for (int32_t port = 0; port < kPorts; ++port)
+        if (device(port) != nullptr) IOP_Close(port);
+}
+} // namespace
 
 extern "C" {
 
@@ -111,8 +161,8 @@ TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT {
     // another device would orphan it. A handle whose device refused the last word is let go
     // first, so that a retry with a word the device takes can succeed instead of finding the
     // device held by the library itself.
-    if (live(COMDEV[port])) {
-        if (PORT[port] == 1 || !CloseHandle(COMDEV[port])) return -1;
+    if (const HANDLE held = COMDEV[port].load(); live(held)) {
+        if (PORT[port] == 1 || !CloseHandle(held)) return -1;
         COMDEV[port] = INVALID_HANDLE_VALUE;
     }
 
@@ -124,6 +174,7 @@ TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT {
     COMDEV[port] = h;
     t_cflag = cflag;
     PORT[port] = 1;
+    getc_errors[port] = 0;
 
     SetCommMask(h, EV_RXCHAR);
     SetupComm(h, 1024, 1024);
@@ -152,15 +203,16 @@ TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT {
         return -1;
     }
 
-    renew_event(WRITE_OS);
-    renew_event(READ_OS);
+    renew_event(EVENTS[port].write);
+    renew_event(EVENTS[port].read);
+    renew_event(EVENTS[port].wait);
     return 0;
 }
 
 TTY_API int32_t TTY_CALL IOP_Close(int32_t port) TTY_NOEXCEPT {
     const HANDLE h = device(port);
     if (h == nullptr) return -1;
-    if (t_cflag & bHupcl) PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT);
+    if (t_cflag.load() & bHupcl) PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT);
     if (!CloseHandle(h)) return -1;
     PORT[port] = 0;
     COMDEV[port] = INVALID_HANDLE_VALUE;
@@ -189,7 +241,7 @@ TTY_API int32_t TTY_CALL IOP_Flowctrl(int32_t port, int32_t iflag) TTY_NOEXCEPT 
 TTY_API int32_t TTY_CALL IOP_GetIoctrl(int32_t port) TTY_NOEXCEPT {
     DCB dcb;
     if (!read_state(device(port), dcb)) return 0;
-    return cflag_from_dcb(dcb, t_cflag);
+    return cflag_from_dcb(dcb, t_cflag.load());
 }
 
 TTY_API int32_t TTY_CALL IOP_GetFlowctrl(int32_t port) TTY_NOEXCEPT {
@@ -210,17 +262,18 @@ TTY_API int32_t TTY_CALL IOP_SetRTS(int32_t port, int32_t flag) TTY_NOEXCEPT {
         [](DCB &d, DWORD mode) { d.fRtsControl = mode; });
 }
 
-// Goes through READ_OS, not WRITE_OS, as it always has; the two one-byte calls therefore
-// share a record, which is safe because each ends its operation before returning.
+// IOP_Putc writes on a record with the write event (the platform it comes from used the read
+// record), so that one thread can send single bytes while another waits in IOP_Read.
 TTY_API int32_t TTY_CALL IOP_Putc(int32_t port, const char *c) TTY_NOEXCEPT {
     const HANDLE h = device(port);
     if (h == nullptr || c == nullptr) return -1;
+    OVERLAPPED ov = record(EVENTS[port].write);
     DWORD done = 0;
-    if (WriteFile(h, c, 1, &done, &READ_OS)) return 0;
+    if (WriteFile(h, c, 1, &done, &ov)) return 0;
     if (GetLastError() != ERROR_IO_PENDING) return -1;
     // A byte that did go out before the cancellation is reported as sent, so that the caller
     // does not send it twice.
-    return cancel(h, READ_OS, done) && done == 1 ? 0 : -1;
+    return cancel(h, ov, done) && done == 1 ? 0 : -1;
 }
 
 TTY_API int32_t TTY_CALL IOP_Getc(int32_t port, char *c) TTY_NOEXCEPT {
@@ -228,20 +281,27 @@ TTY_API int32_t TTY_CALL IOP_Getc(int32_t port, char *c) TTY_NOEXCEPT {
     *c = 0;
     const HANDLE h = device(port);
     if (h == nullptr) return -1;
+    OVERLAPPED ov = record(EVENTS[port].read);
     DWORD done = 0;
-    if (ReadFile(h, c, 1, &done, &READ_OS)) return 0;
+    if (ReadFile(h, c, 1, &done, &ov)) return 0;
     if (GetLastError() != ERROR_IO_PENDING) return -1;
+    // Some platforms (Wine) report even a read that a waiting byte satisfies as pending, and
+    // cancelling it would race it for that byte. With a byte waiting the read ends at once (at
+    // worst within the read time-out), so it is let finish.
+    if (byte_waiting(port, h))
+        return GetOverlappedResult(h, &ov, &done, TRUE) && done == 1 ? 0 : -1;
     // A byte that the read took before the cancellation reached it is at *c: report it rather
     // than lose it.
-    return cancel(h, READ_OS, done) && done == 1 ? 0 : -1;
+    return cancel(h, ov, done) && done == 1 ? 0 : -1;
 }
 
 TTY_API uint32_t TTY_CALL IOP_Write(int32_t port, const char *buffer, int32_t count) TTY_NOEXCEPT {
     const HANDLE h = device(port);
     if (h == nullptr || buffer == nullptr || count < 0) return kFailed;
+    OVERLAPPED ov = record(EVENTS[port].write);
     DWORD done = 0;
-    const BOOL started = WriteFile(h, buffer, static_cast<DWORD>(count), &done, &WRITE_OS);
-    return finish(h, WRITE_OS, started, done);
+    const BOOL started = WriteFile(h, buffer, static_cast<DWORD>(count), &done, &ov);
+    return finish(h, ov, started, done);
 }
 
 TTY_API uint32_t TTY_CALL IOP_Read(int32_t port, char *buffer, int32_t count) TTY_NOEXCEPT {
@@ -250,9 +310,10 @@ TTY_API uint32_t TTY_CALL IOP_Read(int32_t port, char *buffer, int32_t count) TT
     std::memset(buffer, 0, kReadClear);
     const HANDLE h = device(port);
     if (h == nullptr) return kFailed;
+    OVERLAPPED ov = record(EVENTS[port].read);
     DWORD done = 0;
-    const BOOL started = ReadFile(h, buffer, static_cast<DWORD>(count), &done, &READ_OS);
-    return finish(h, READ_OS, started, done);
+    const BOOL started = ReadFile(h, buffer, static_cast<DWORD>(count), &done, &ov);
+    return finish(h, ov, started, done);
 }
 
 TTY_API uint32_t TTY_CALL IOP_DOQ_Count(int32_t port) TTY_NOEXCEPT {
@@ -260,6 +321,7 @@ TTY_API uint32_t TTY_CALL IOP_DOQ_Count(int32_t port) TTY_NOEXCEPT {
     DWORD errors = 0;
     COMSTAT comstat{};
     if (h == nullptr || !ClearCommError(h, &errors, &comstat)) return kFailed;
+    getc_errors[port] = 0;
     return comstat.cbOutQue;
 }
 
@@ -268,6 +330,7 @@ TTY_API uint32_t TTY_CALL IOP_DIQ_Count(int32_t port) TTY_NOEXCEPT {
     DWORD errors = 0;
     COMSTAT comstat{};
     if (h == nullptr || !ClearCommError(h, &errors, &comstat)) return kFailed;
+    getc_errors[port] = 0;
     return comstat.cbInQue;
 }
 
@@ -289,13 +352,14 @@ TTY_API int32_t TTY_CALL IOP_Status(int32_t port) TTY_NOEXCEPT {
     DCB dcb;
     read_state(h, dcb); // left zeroed when unreadable: no baud code, no modem bit
     if (h != nullptr) {
-        if (!WaitCommEvent(h, &dwEvent, &WRITE_OS)) {
+        OVERLAPPED ov = record(EVENTS[port].wait);
+        if (!WaitCommEvent(h, &dwEvent, &ov)) {
             DWORD done = 0;
-            if (GetLastError() != ERROR_IO_PENDING || !cancel(h, WRITE_OS, done)) dwEvent = 0;
+            if (GetLastError() != ERROR_IO_PENDING || !cancel(h, ov, done)) dwEvent = 0;
         }
         if (!GetCommModemStatus(h, &dwStatus)) dwStatus = 0;
     }
-    return sflag_from(dcb, PORT[port], dwStatus, dwEvent);
+    return sflag_from(dcb, PORT[port].load(), dwStatus, dwEvent);
 }
 
 TTY_API int32_t TTY_CALL IOP_DataStatus(int32_t port) TTY_NOEXCEPT {
@@ -303,6 +367,7 @@ TTY_API int32_t TTY_CALL IOP_DataStatus(int32_t port) TTY_NOEXCEPT {
     DWORD dwError = 0;
     COMSTAT comstat{};
     if (h == nullptr || !ClearCommError(h, &dwError, &comstat)) return 0;
+    dwError |= getc_errors[port].exchange(0);
     return eflag_from(dwError);
 }
 

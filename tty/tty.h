@@ -35,10 +35,32 @@
  *   The library keeps, for the whole process and not per port: the configuration word last
  *   given to IOP_Open (once its device opened) or to IOP_Ioctrl for ANY port ("the last
  *   word"), and the DTR and RTS modes last remembered by IOP_SetDTR / IOP_SetRTS for ANY
- *   port. It is not thread-safe: make all calls from one thread, one at a time. Its state is
- *   fixed storage, zero at load; it shows no message and keeps no error code: failure shows
- *   only in the result (on Windows, GetLastError() tells what the failing platform call left).
- *   Buffers are only read or written during the call; no pointer is kept.
+ *   port. Its state is fixed storage, zero at load; it shows no message and keeps no error
+ *   code: failure shows only in the result (on Windows, GetLastError() tells what the failing
+ *   platform call left). Buffers are only read or written during the call; no pointer is kept.
+ *
+ * THREADS, CHILD PROCESSES AND EXIT
+ *   The functions may be called from several threads at once. Safe:
+ *   - one thread reading a port (IOP_Read, IOP_Getc) while another writes to it (IOP_Write,
+ *     IOP_Putc) and others ask for its status, queue counts or settings;
+ *   - any calls on different ports from different threads: no port disturbs another;
+ *   - IOP_Close while other threads are inside calls on the same port: their transfers end at
+ *     once with the failure result, and none of the port's bytes reaches another device.
+ *   Not supported (nothing crashes and no byte is lost or reordered, but a call fails):
+ *   - two threads reading one port at the same time: while one IOP_Read or IOP_Getc waits,
+ *     the other's read of that port returns its failure result. Likewise two threads writing
+ *     one port (IOP_Write, IOP_Putc); and of two threads calling IOP_Status on one port at
+ *     the same time, one may report bit 9 clear (the character is then reported later);
+ *   - IOP_Open of a port while another thread is using the same port number.
+ *   The shared values above are read and written whole; with several threads, "last" means
+ *   last in whatever order their calls ran.
+ *   A child made by fork() inherits the open ports, which stay the parent's: IOP_Close in the
+ *   child, or the child's exit, only lets go of the child's copy; the device keeps the
+ *   parent's settings and stays held by the parent.
+ *   When the process ends normally (return from main, exit()) or the library is unloaded,
+ *   every port still open is closed as IOP_Close would close it: the device gets back the
+ *   settings it had before IOP_Open and is free for other programs. A thread still inside a
+ *   call then sees it fail. A process killed by a signal cannot do this.
  *
  * CONFIGURATION WORD (cflag), as given to IOP_Open and IOP_Ioctrl and read back by
  * IOP_GetIoctrl. Bits 13-31 are ignored when given and 0 when read back.
@@ -55,6 +77,12 @@
  *                             decides this for every port. The line is not affected.
  *   bit  12    handshake off  1: DTR and RTS simply on, no hardware flow control;
  *                             0: DTR/DSR and RTS/CTS hardware handshaking
+ *   SPEEDS a device cannot make within 2 % are refused like any refused setting: a PC's
+ *   UART divides 115200 bit/s by a whole number, so 56000 (it would run at 57600), 128000
+ *   and 256000 are refused there; an FTDI USB adapter cannot go below about 183 bit/s, so
+ *   110 is refused there. Other devices are taken at their driver's word.
+ *   HANDSHAKE on Linux: the driver drives RTS itself (off while its input queue is full)
+ *   and stops sending while CTS is off; DTR stays on (there is no DTR/DSR flow control).
  *   Examples: 9600 8N1 without flow control 0x1036; with XON/XOFF 0x10B6; with hardware
  *   handshake 0x0036.
  *   Read back (IOP_GetIoctrl): each code from the port's current settings (a setting with no
@@ -90,6 +118,9 @@
  *   bit 2  parity error
  *   bit 3  output queue full
  *   Other bits are 0. Framing errors and breaks are not reported.
+ *   RECEIVED BYTES ARE NEVER ALTERED: a byte that arrives with a parity or framing error is
+ *   handed over as it arrived (not replaced by a zero byte), and a break hands over no byte
+ *   at all; the device still counts the errors, and parity errors show in bit 2.
  *
  * RESULTS
  *   int32_t functions return 0 on success and -1 on failure, except IOP_ResetDIQ (1 on
@@ -140,7 +171,8 @@ TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT;
 /* Closes the port's device, first aborting its pending transfers if bit 11 of the last word
  * is set (the queues are not emptied). Also releases a device that IOP_Open could not
  * configure. Returns 0, or -1 when the port is out of range, was never opened or is already
- * closed. After it, every call for the port fails until it is opened again. */
+ * closed. After it, every call for the port fails until it is opened again; calls that other
+ * threads are making on the port end at once with their failure result. */
 TTY_API int32_t TTY_CALL IOP_Close(int32_t port) TTY_NOEXCEPT;
 
 /* Applies a new configuration word to an open port (speed, data bits, stop bits, parity,
@@ -170,7 +202,11 @@ TTY_API int32_t TTY_CALL IOP_GetFlowctrl(int32_t port) TTY_NOEXCEPT;
  * port is not open or the device refuses the settings. */
 TTY_API int32_t TTY_CALL IOP_SetDTR(int32_t port, int32_t flag) TTY_NOEXCEPT;
 
-/* Drives RTS exactly as IOP_SetDTR drives DTR, with its own remembered mode. */
+/* Drives RTS exactly as IOP_SetDTR drives DTR, with its own remembered mode. In handshake
+ * mode, flag 0 holds RTS off and hands the line's hardware flow control back until flag 1
+ * restores the mode (the driver would otherwise raise RTS again): meanwhile CTS no longer
+ * stops sending either, and IOP_GetFlowctrl reports bit 4 instead of bit 1. When flag 1
+ * restores handshake mode while the input queue is full, RTS comes on once it is read. */
 TTY_API int32_t TTY_CALL IOP_SetRTS(int32_t port, int32_t flag) TTY_NOEXCEPT;
 
 /* ---- Data transfer and status ---- */

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +16,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
+
+extern char **environ;
 
 namespace testing_tty {
 
@@ -23,8 +27,10 @@ bool read_termios2(int fd, unsigned &speed, unsigned &cflag, unsigned &iflag, un
 
 namespace {
 
+// Removed by the process that made it, not by a child made by fork() that exits.
 struct ComDir {
     std::string path;
+    pid_t owner = getpid();
     ComDir() {
         char templ[] = "/tmp/tty-com-XXXXXX";
         if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -32,6 +38,7 @@ struct ComDir {
         setenv("TTY_COM_DIR", path.c_str(), 1);
     }
     ~ComDir() {
+        if (getpid() != owner) return;
         if (DIR *d = opendir(path.c_str())) {
             while (dirent *e = readdir(d))
                 if (e->d_name[0] != '.') unlink((path + "/" + e->d_name).c_str());
@@ -101,6 +108,18 @@ int open_fd_count() {
         if (e->d_name[0] != '.') ++count;
     closedir(d);
     return count - 1; // the directory stream's own descriptor
+}
+
+int open_in_other_process(int port, int32_t cflag, bool leave_open) {
+    const std::string p = std::to_string(port), c = std::to_string(cflag);
+    char leave[] = "leave";
+    char *argv[] = {const_cast<char *>(TTY_OPEN_PROBE), const_cast<char *>(p.c_str()),
+                    const_cast<char *>(c.c_str()), leave_open ? leave : nullptr, nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, TTY_OPEN_PROBE, nullptr, nullptr, argv, environ) != 0) return 99;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
 }
 
 void ComPortTest::SetUp() { com_dir(); }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <list>
 #include <string>
 #include <vector>
@@ -39,6 +40,11 @@ void write_all(int fd, const std::string &bytes);
 std::string read_some(int fd, size_t n, std::chrono::milliseconds limit = std::chrono::seconds(3));
 // Number of entries in /proc/self/fd.
 int open_fd_count();
+
+// Runs the open probe (open_probe.cpp) on COMport in a process of its own and returns its exit
+// status: 0 when its IOP_Open succeeded, 255 when it returned -1. With `leave_open` the probe
+// ends with the port still open and a thread waiting in IOP_Read.
+int open_in_other_process(int port, int32_t cflag, bool leave_open = false);
 
 // Maps COM numbers to fresh pseudo-terminals; closes every port it mapped and the masters
 // when the test ends.

@@ -222,6 +222,9 @@ TEST_F(Transfer, HangUpFailsPromptly) {
     hang_up(*pty);
     char buf[256];
     auto start = Clock::now();
+    // Transfers of nothing, first: they find the hang-up without a byte to move.
+    EXPECT_EQ(IOP_Write(3, buf, 0), kFailed);
+    EXPECT_EQ(IOP_Read(3, buf, 0), kFailed);
     EXPECT_EQ(IOP_Read(3, buf, 10), kFailed); // a time-out would give 0
     EXPECT_EQ(IOP_Write(3, "abc", 3), kFailed);
     EXPECT_EQ(IOP_DIQ_Count(3), kFailed);

@@ -4,8 +4,12 @@
 
 TTY_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev
   fonts-dejavu-core)
-# Only the tests drive Demo under a real X server, and serve remote ports with ser2net.
-TTY_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick libx11-dev ser2net)
+# Only the tests drive Demo under a real X server, run the library in a virtual machine and
+# serve remote ports with ser2net.
+TTY_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick libx11-dev qemu-system-x86 busybox-static
+  cpio ser2net)
+# The Windows check: tty.dll cross-built and run under Wine (about 1.5 GB installed).
+TTY_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64)
 
 ensure_packages() {
   local missing=() p

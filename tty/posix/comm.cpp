@@ -1,10 +1,13 @@
 // The layer's handles: the handle table, opening and closing comm devices, events, the
-// per-thread last error, and the line settings calls.
+// per-thread last error and wake-up descriptor, and the line settings calls.
 #include "comm.h"
+#include "clock.h"
 #include "devmap.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -18,31 +21,79 @@
 #include <mutex>
 #include <new>
 #include <unordered_map>
+#include <utility>
 
 namespace tty::posix {
 namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
 
+// The thread's wake-up descriptor: -2 until its first wait, -1 when none could be made.
+struct Waker {
+    int fd = -2;
+    ~Waker()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+thread_local Waker waker;
+
 struct Table {
-    std::mutex mutex;
-    std::unordered_map<uintptr_t, std::unique_ptr<Object>> objects;
+    Lock mutex;
+    std::unordered_map<uintptr_t, std::shared_ptr<Object>> objects;
     // Handle values come from this counter and are never given out twice, so a stale value
     // can never reach a newer object.
     uintptr_t last = 0;
 };
 
+Table &table();
+
+// A child made by fork() must not inherit a mutex that another thread of its parent held at
+// that moment: every one is taken around the fork. The child also gets a wake-up descriptor
+// of its own instead of sharing its parent's.
+void before_fork()
+{
+    Table &t = table();
+    t.mutex.lock();
+    for (auto &entry : t.objects)
+        if (entry.second->kind == Object::Kind::Comm)
+            static_cast<Comm &>(*entry.second).mutex.lock();
+}
+
+void after_fork()
+{
+    Table &t = table();
+    for (auto &entry : t.objects)
+        if (entry.second->kind == Object::Kind::Comm)
+            static_cast<Comm &>(*entry.second).mutex.unlock();
+    t.mutex.unlock();
+}
+
+void after_fork_in_child()
+{
+    after_fork();
+    if (waker.fd >= 0)
+        close(waker.fd);
+    waker.fd = -2;
+}
+
 Table &table()
 {
-    // Never destroyed: handles may be used until the very end. Built in static storage, as
-    // an allocation that failed here would throw out of a call that must not.
+    // Never destroyed: handles may be used until the very end, also by threads still running
+    // while the process exits. Built in static storage, as an allocation that failed here
+    // would throw out of a call that must not.
     alignas(Table) static unsigned char storage[sizeof(Table)];
-    static Table *t = new (storage) Table;
+    static Table *t = [] {
+        Table *made = new (storage) Table;
+        pthread_atfork(before_fork, after_fork, after_fork_in_child);
+        return made;
+    }();
     return *t;
 }
 
 // Caller holds the table's mutex. Takes the object only when it succeeds.
-HANDLE insert(Table &t, std::unique_ptr<Object> &object)
+HANDLE insert(Table &t, std::shared_ptr<Object> &object)
 {
     if (t.last >= UINTPTR_MAX - 1) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -109,29 +160,72 @@ void drain_output(const Comm &c)
         tcflush(c.fd, TCOFLUSH);
 }
 
+// Gives the device back as it was found. Called once nothing else may touch the device (the
+// object is closed, or was never in the table); the descriptor itself is closed by the last
+// user. A process that did not open the device (a child made by fork) leaves it alone: the
+// settings, the exclusive mode and the lock belong to the process that opened it, and are
+// shared with it.
 void release(Comm &c)
 {
-    // Windows ends a handle's pending operations when it is closed.
-    end_pending(c, kStatusCancelled, [](const Pending &) { return true; });
+    if (c.owner != getpid())
+        return;
     drain_output(c);
     line_set(c.fd, c.saved); // fails harmlessly on a device that has gone
     ioctl(c.fd, TIOCNXCL);
     flock(c.fd, LOCK_UN);
-    close(c.fd);
 }
 
 } // namespace
 
-Comm *find_comm(HANDLE h)
+Comm::~Comm()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+CommRef use_comm(HANDLE h)
 {
     Table &t = table();
-    std::lock_guard lock(t.mutex);
+    std::unique_lock tableLock(t.mutex);
     auto it = t.objects.find(reinterpret_cast<uintptr_t>(h));
     if (it == t.objects.end() || it->second->kind != Object::Kind::Comm) {
+        tableLock.unlock();
         SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
+        return {};
     }
-    return static_cast<Comm *>(it->second.get());
+    Comm *c = static_cast<Comm *>(it->second.get());
+    std::shared_ptr<Comm> kept;
+    std::unique_lock lock(c->mutex, std::try_to_lock);
+    if (lock.owns_lock()) {
+        tableLock.unlock();
+    } else {
+        kept = std::static_pointer_cast<Comm>(it->second);
+        tableLock.unlock();
+        lock.lock();
+    }
+    if (c->closed) {
+        lock.unlock();
+        SetLastError(ERROR_INVALID_HANDLE);
+        return {};
+    }
+    return CommRef(c, std::move(lock), std::move(kept));
+}
+
+int thread_waker()
+{
+    if (waker.fd < 0)
+        waker.fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return waker.fd;
+}
+
+void wake(Comm &c, uint64_t id)
+{
+    const uint64_t one = 1;
+    for (Waiter *w = c.waiters; w; w = w->next) {
+        // A full counter (it cannot be, short of 2^64 wakes) would still wake its thread.
+        if ((id == 0 || w->id == id) && w->fd >= 0 && write(w->fd, &one, sizeof one) < 0)
+            continue;
+    }
 }
 
 int64_t now_ms()
@@ -202,8 +296,10 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR name)
         SetLastError(ERROR_NOT_SUPPORTED); // no named objects here
         return nullptr;
     }
-    std::unique_ptr<Object> event(new (std::nothrow) Event);
-    if (!event) {
+    std::shared_ptr<Object> event;
+    try {
+        event = std::make_shared<Event>();
+    } catch (const std::bad_alloc &) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -221,10 +317,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
         return INVALID_HANDLE_VALUE;
     }
     std::string path;
-    std::unique_ptr<Comm> c;
+    std::shared_ptr<Comm> c;
     try {
         path = com_device_path(n);
-        c = std::make_unique<Comm>();
+        c = std::make_shared<Comm>();
     } catch (const std::bad_alloc &) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
@@ -265,9 +361,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
         SetLastError(open_error(errno));
         return INVALID_HANDLE_VALUE;
     }
-    c->fd = fd;
+    c->fd = fd; // closed with the object
+    c->owner = getpid();
     auto refuse = [&](DWORD err) {
-        close(fd);
         SetLastError(err);
         return INVALID_HANDLE_VALUE;
     };
@@ -276,6 +372,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
     c->dev = st.st_dev;
     c->ino = st.st_ino;
     c->pty = is_pty(st.st_rdev);
+    if (!c->pty)
+        c->clock = device_clock(fd, st.st_rdev);
     // flock holds against root and against other descriptors of this process; TIOCEXCL
     // (below) against processes that do not use flock.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
@@ -300,17 +398,16 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
     int err = 0;
     if (!read_counts(fd, c->counts, err))
         c->noCounters = true;
-    Comm &comm = *c;
-    std::unique_ptr<Object> object = std::move(c);
+    std::shared_ptr<Object> object = c;
     HANDLE h = insert(t, object);
     if (h == INVALID_HANDLE_VALUE)
-        release(comm); // `object` still owns it
+        release(*c);
     return h;
 }
 
 BOOL CloseHandle(HANDLE h)
 {
-    std::unique_ptr<Object> object;
+    std::shared_ptr<Object> object;
     {
         Table &t = table();
         std::lock_guard lock(t.mutex);
@@ -320,20 +417,31 @@ BOOL CloseHandle(HANDLE h)
         object = std::move(it->second);
         t.objects.erase(it);
     }
-    if (object->kind == Object::Kind::Comm)
-        release(static_cast<Comm &>(*object));
+    if (object->kind != Object::Kind::Comm)
+        return TRUE;
+    Comm &c = static_cast<Comm &>(*object);
+    {
+        std::lock_guard lock(c.mutex);
+        c.closed = true;
+        // Windows ends a handle's pending operations when it is closed; their threads wake
+        // and return at once.
+        end_pending(c, kStatusCancelled, [](const Pending &) { return true; });
+    }
+    // Outside the mutex: the drain may take a while, and the threads just woken need the
+    // mutex to see that their operations have ended.
+    release(c);
     return TRUE;
 }
 
 BOOL SetupComm(HANDLE h, DWORD, DWORD)
 {
     // The kernel owns the queues and their sizes.
-    return find_comm(h) ? TRUE : FALSE;
+    return use_comm(h) ? TRUE : FALSE;
 }
 
 BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts)
 {
-    Comm *c = find_comm(h);
+    CommRef c = use_comm(h);
     if (!c)
         return FALSE;
     if (!timeouts)
@@ -344,7 +452,7 @@ BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts)
 
 BOOL SetCommMask(HANDLE h, DWORD mask)
 {
-    Comm *c = find_comm(h);
+    CommRef c = use_comm(h);
     if (!c)
         return FALSE;
     // As on Windows, a new mask completes a pending wait with no events.
@@ -362,7 +470,7 @@ BOOL SetCommMask(HANDLE h, DWORD mask)
 
 BOOL PurgeComm(HANDLE h, DWORD flags)
 {
-    Comm *c = find_comm(h);
+    CommRef c = use_comm(h);
     if (!c)
         return FALSE;
     if (flags & ~DWORD(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
@@ -390,7 +498,7 @@ BOOL PurgeComm(HANDLE h, DWORD flags)
 
 BOOL GetCommState(HANDLE h, LPDCB dcb)
 {
-    Comm *c = find_comm(h);
+    CommRef c = use_comm(h);
     if (!c)
         return FALSE;
     if (!dcb)
@@ -406,14 +514,19 @@ BOOL GetCommState(HANDLE h, LPDCB dcb)
 
 BOOL SetCommState(HANDLE h, LPDCB dcb)
 {
-    Comm *c = find_comm(h);
+    CommRef c = use_comm(h);
     if (!c)
         return FALSE;
     if (!dcb || !dcb_valid(*dcb))
         return fail(ERROR_INVALID_PARAMETER);
+    // Many drivers echo a rate they can only approximate, so the read-back below cannot see
+    // it; the device's clock can.
+    if (!clock_makes(c->clock, dcb->BaudRate))
+        return fail(ERROR_INVALID_PARAMETER);
     LineSettings before;
     if (line_get(c->fd, before) != 0)
         return fail_gone(*c);
+    const DCB prev = dcb_current(before, c->asked, c->applied);
     const LineSettings wanted = line_from_dcb(before, *dcb);
     LineSettings got;
     if (line_set(c->fd, wanted) != 0) {
@@ -430,10 +543,14 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
         line_set(c->fd, before);
         return fail(ERROR_INVALID_PARAMETER);
     }
-    const ModemLines lines = modem_lines_for(*dcb);
-    for (int bit : {TIOCM_DTR, TIOCM_RTS}) {
-        const bool on = bit == TIOCM_DTR ? lines.dtr : lines.rts;
-        if (ioctl(c->fd, on ? TIOCMBIS : TIOCMBIC, &bit) != 0 && errno == EIO)
+    int inq = 0;
+    const bool inputFull = ioctl(c->fd, TIOCINQ, &inq) == 0 && inq >= kInputFullMark;
+    const ModemDrive drive = modem_drive(prev, *dcb, inputFull);
+    for (const auto &[bit, how] :
+         {std::pair{TIOCM_DTR, drive.dtr}, std::pair{TIOCM_RTS, drive.rts}}) {
+        if (how == Drive::Leave)
+            continue;
+        if (ioctl(c->fd, how == Drive::Raise ? TIOCMBIS : TIOCMBIC, &bit) != 0 && errno == EIO)
             return fail_gone(*c);
         // ENOTTY / EINVAL: a device without modem lines; nothing to drive.
     }

@@ -6,8 +6,19 @@
 // about it (GetOverlappedResult, or a new transfer's first attempt), so a pending read
 // takes no bytes until its result is asked for. Waits block in poll() for the time left.
 //
-// The table is safe to use from several threads; one handle is meant to be used by one
-// thread at a time, as the library does.
+// Threads: every handle may be used from several threads at once, as on Windows. The table
+// hands out counted references, so an object lives until its last user lets go and its
+// descriptor is closed only then: a descriptor number cannot be given to another device while
+// a call still holds the old one. Each comm object has a mutex that guards its state and is
+// never held across poll(); a waiting thread registers itself with its own wake-up
+// descriptor, which CancelIoEx, CloseHandle and the other calls that end an operation write
+// to. Lock order: the table's mutex before an object's, never the other way.
+//
+// What is particular to a local device is its descriptor and the few calls made on it:
+// read_device/give/hung_up and the queue counts in transfer.cpp, the line settings and
+// release() in comm.cpp. The reference counting, the closing, the pending records and the
+// waits do not depend on it; another kind of device (one reached over a socket, say) would
+// keep them and replace those calls, polling its own descriptor in await().
 #ifndef TTY_POSIX_COMM_H
 #define TTY_POSIX_COMM_H
 
@@ -17,7 +28,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace tty::posix {
@@ -29,11 +43,45 @@ inline constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
 // Other failures: this bit with the Win32 error value in the low bits.
 inline constexpr ULONG_PTR kStatusErrorBit = 0xE0000000;
 
+// A mutex whose uncontended lock and unlock are one atomic instruction each, inline: the
+// layer takes two on every call, and a one-byte write costs little more than its system call.
+// Contended, it sleeps in the kernel as any mutex does.
+class Lock {
+public:
+    void lock()
+    {
+        int was = kFree;
+        if (state_.compare_exchange_strong(was, kHeld, std::memory_order_acquire))
+            return;
+        // Mark it contended, so that the holder wakes a sleeper when it lets go.
+        if (was != kContended)
+            was = state_.exchange(kContended, std::memory_order_acquire);
+        while (was != kFree) {
+            state_.wait(kContended, std::memory_order_relaxed);
+            was = state_.exchange(kContended, std::memory_order_acquire);
+        }
+    }
+    bool try_lock()
+    {
+        int was = kFree;
+        return state_.compare_exchange_strong(was, kHeld, std::memory_order_acquire);
+    }
+    void unlock()
+    {
+        if (state_.exchange(kFree, std::memory_order_release) == kContended)
+            state_.notify_one();
+    }
+
+private:
+    static constexpr int kFree = 0, kHeld = 1, kContended = 2;
+    std::atomic<int> state_ {kFree};
+};
+
 struct Object {
     enum class Kind { Comm, Event };
     explicit Object(Kind k) : kind(k) {}
     virtual ~Object() = default;
-    Kind kind;
+    const Kind kind;
 };
 
 // Nothing waits on events here; they exist so that OVERLAPPED records hold real handles.
@@ -43,6 +91,7 @@ struct Event : Object {
 
 struct Pending {
     enum class Op { Read, Write, Wait };
+    uint64_t id;            // tells a record from a later one on the same OVERLAPPED
     Op op;
     OVERLAPPED *ov;
     uint8_t *buffer;        // Read: destination
@@ -55,14 +104,30 @@ struct Pending {
     DWORD *events;          // Wait: where the event mask goes
 };
 
-struct Comm : Object {
+// A thread blocked in GetOverlappedResult on the record `id`, linked into its Comm while it
+// waits. `fd` is the thread's wake-up descriptor (-1: none could be made; the thread then
+// waits in short slices).
+struct Waiter {
+    uint64_t id;
+    int fd;
+    Waiter *next;
+};
+
+struct Comm : Object, std::enable_shared_from_this<Comm> {
     Comm() : Object(Kind::Comm) {}
+    ~Comm() override;           // closes the descriptor: the last user has let go
+    // Fixed once the handle is in the table.
     int fd = -1;
     dev_t dev = 0;
     ino_t ino = 0;
     bool pty = false;           // carries plain bytes: no framing to verify
+    pid_t owner = 0;            // the process that opened it: only it may restore the device
+    // Everything below is guarded by `mutex`.
+    Lock mutex;
+    bool closed = false;        // CloseHandle has begun: nothing touches the device any more
     bool gone = false;          // hung up; every transfer fails from now on
     bool noCounters = false;    // the driver has no TIOCGICOUNT
+    Clock clock;                // how the device makes bit rates
     LineSettings saved;         // restored at close
     DCB asked {};               // the DCB taken last (see dcb_current)
     LineSettings applied;       // what the device reported after taking it
@@ -77,11 +142,53 @@ struct Comm : Object {
     // Bytes moved out of the kernel's queue so that poll() can wait for new ones; reads
     // take from here first.
     std::vector<uint8_t> stash;
+    // Looked up again after every wait, never referred to across an unlock: the vector may
+    // move when another thread starts an operation.
     std::vector<Pending> pending;
+    uint64_t lastId = 0;
+    Waiter *waiters = nullptr;
 };
 
-// Looks a handle up; on failure sets ERROR_INVALID_HANDLE and returns null.
-Comm *find_comm(HANDLE h);
+// A comm handle in use, with the object's mutex held. An object is locked while the table's
+// mutex is still held, so it cannot be taken out of the table and freed meanwhile; a counted
+// reference is taken only when it must outlive that: when the object is busy (its mutex is
+// then awaited without holding up the table) and before a wait lets the mutex go. Calls that
+// neither wait nor meet another thread pay for no reference count.
+class CommRef {
+public:
+    CommRef() = default;
+    CommRef(Comm *c, std::unique_lock<Lock> lock, std::shared_ptr<Comm> kept)
+        : kept_(std::move(kept)), comm_(c), lock_(std::move(lock))
+    {
+    }
+    explicit operator bool() const { return comm_ != nullptr; }
+    Comm *operator->() const { return comm_; }
+    Comm &operator*() const { return *comm_; }
+    // Lets the mutex go for a wait; the object stays alive until this reference ends.
+    void unlock()
+    {
+        if (!kept_)
+            kept_ = comm_->shared_from_this();
+        lock_.unlock();
+    }
+    void lock() { lock_.lock(); }
+
+private:
+    std::shared_ptr<Comm> kept_; // declared first: let go of after the mutex
+    Comm *comm_ = nullptr;
+    std::unique_lock<Lock> lock_;
+};
+
+// Looks a comm handle up and locks it; on failure (no such handle, or one being closed) sets
+// ERROR_INVALID_HANDLE and returns an empty reference.
+CommRef use_comm(HANDLE h);
+
+// This thread's wake-up descriptor (an eventfd), made at its first wait; -1 when none can be.
+int thread_waker();
+
+// Wakes the threads waiting on record `id`, or all waiting threads when `id` is 0. Caller
+// holds the object's mutex.
+void wake(Comm &c, uint64_t id);
 
 // Monotonic clock in ms.
 int64_t now_ms();
@@ -92,7 +199,8 @@ BOOL fail_gone(Comm &c);
 // Sets `err` and returns FALSE.
 BOOL fail(DWORD err);
 
-// Ends every pending operation of `c` that `which` selects with `status` in its record.
+// Ends every pending operation of `c` that `which` selects with `status` in its record, and
+// wakes the threads that wait for them. Caller holds the object's mutex.
 template <class Pred> bool end_pending(Comm &c, ULONG_PTR status, Pred which)
 {
     bool any = false;
@@ -100,6 +208,7 @@ template <class Pred> bool end_pending(Comm &c, ULONG_PTR status, Pred which)
         if (which(*it)) {
             it->ov->InternalHigh = it->done;
             it->ov->Internal = status;
+            wake(c, it->id);
             it = c.pending.erase(it);
             any = true;
         } else {

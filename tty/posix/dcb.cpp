@@ -36,7 +36,9 @@ bool dcb_valid(const DCB &d)
 void line_make_raw(LineSettings &s)
 {
     // IXANY too: with XON/XOFF on, any received byte would otherwise resume stopped output.
-    s.iflag &= ~uint32_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXANY);
+    s.iflag &= ~uint32_t(BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                         IXANY);
+    s.iflag |= IGNBRK;
     s.oflag &= ~uint32_t(OPOST);
     s.lflag &= ~uint32_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     s.cflag &= ~uint32_t(CSIZE | PARENB);
@@ -71,10 +73,13 @@ LineSettings line_from_dcb(const LineSettings &current, const DCB &d)
     LineSettings s = current;
     line_set_speed(s, d.BaudRate);
     s.cflag = (s.cflag & ~kFraming) | framing_bits(d);
-    set_flag(s.cflag, CRTSCTS, d.fOutxCtsFlow || d.fRtsControl == RTS_CONTROL_HANDSHAKE);
+    const bool rtsMayBeOn =
+        d.fRtsControl == RTS_CONTROL_ENABLE || d.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    set_flag(s.cflag, CRTSCTS,
+             rtsMayBeOn && (d.fOutxCtsFlow || d.fRtsControl == RTS_CONTROL_HANDSHAKE));
     set_flag(s.iflag, IXON, d.fOutX);
     set_flag(s.iflag, IXOFF, d.fInX);
-    set_flag(s.iflag, INPCK, d.fParity);
+    s.iflag = (s.iflag & ~uint32_t(INPCK | IGNPAR | PARMRK | BRKINT)) | IGNBRK;
     s.cc[VSTART] = uint8_t(d.XonChar);
     s.cc[VSTOP] = uint8_t(d.XoffChar);
     return s;
@@ -118,7 +123,6 @@ DCB dcb_from_line(const LineSettings &s, const DCB &base)
     cts_to_dcb(s.cflag, d);
     d.fOutX = (s.iflag & IXON) != 0;
     d.fInX = (s.iflag & IXOFF) != 0;
-    d.fParity = (s.iflag & INPCK) != 0;
     d.XonChar = char(s.cc[VSTART]);
     d.XoffChar = char(s.cc[VSTOP]);
     return d;
@@ -137,8 +141,6 @@ DCB dcb_current(const LineSettings &now, const DCB &asked, const LineSettings &a
         d.fOutX = (now.iflag & IXON) != 0;
     if ((now.iflag ^ applied.iflag) & IXOFF)
         d.fInX = (now.iflag & IXOFF) != 0;
-    if ((now.iflag ^ applied.iflag) & INPCK)
-        d.fParity = (now.iflag & INPCK) != 0;
     if (now.cc[VSTART] != applied.cc[VSTART])
         d.XonChar = char(now.cc[VSTART]);
     if (now.cc[VSTOP] != applied.cc[VSTOP])
@@ -158,10 +160,59 @@ bool line_took(const LineSettings &asked, const LineSettings &got, bool framesCh
     return true;
 }
 
-ModemLines modem_lines_for(const DCB &d)
+ModemDrive modem_drive(const DCB &prev, const DCB &next, bool inputFull)
 {
-    return {d.fDtrControl != DTR_CONTROL_DISABLE,
-            d.fRtsControl == RTS_CONTROL_ENABLE || d.fRtsControl == RTS_CONTROL_HANDSHAKE};
+    ModemDrive m {};
+    m.dtr = next.fDtrControl != DTR_CONTROL_DISABLE ? Drive::Raise : Drive::Lower;
+    if (next.fRtsControl == RTS_CONTROL_ENABLE)
+        m.rts = Drive::Raise;
+    else if (next.fRtsControl != RTS_CONTROL_HANDSHAKE)
+        m.rts = Drive::Lower;
+    else if (prev.fRtsControl == RTS_CONTROL_HANDSHAKE || inputFull)
+        m.rts = Drive::Leave;
+    else
+        m.rts = Drive::Raise;
+    return m;
+}
+
+uint32_t clock_rate(const Clock &c, uint32_t rate)
+{
+    if (rate == 0)
+        return 0;
+    switch (c.kind) {
+    case Clock::Kind::Driver:
+        return rate;
+    case Clock::Kind::Divisor: {
+        // The 8250 driver's divisor: base / rate rounded to the nearest whole number.
+        const uint64_t divisor = (uint64_t(c.base) + rate / 2) / rate;
+        if (divisor == 0 || divisor > 0xFFFF)
+            return 0;
+        return uint32_t((c.base + divisor / 2) / divisor);
+    }
+    case Clock::Kind::Ftdi: {
+        // ftdi_sio: 3 MHz over a divisor in eighths, rounded to the nearest eighth. Below 2
+        // only 1 (3 Mbit/s) and 1.5 (2 Mbit/s) exist; the whole part has 14 bits. Chips
+        // with a faster clock use it only from 1200 bit/s up, where this one is within the
+        // tolerance as well, so the decision is the same for them.
+        constexpr uint64_t eighths = 24000000;
+        const uint64_t d3 = (eighths + rate / 2) / rate;
+        if (d3 < 16 && d3 != 8 && d3 != 12)
+            return 0;
+        if (d3 > 16383 * 8 + 7)
+            return 0;
+        return uint32_t((eighths + d3 / 2) / d3);
+    }
+    }
+    return 0;
+}
+
+bool clock_makes(const Clock &c, uint32_t rate)
+{
+    const uint64_t made = clock_rate(c, rate);
+    if (made == 0)
+        return false;
+    const uint64_t diff = made > rate ? made - rate : rate - made;
+    return diff * 50 <= rate;
 }
 
 DWORD modem_status_from_tiocm(int bits)

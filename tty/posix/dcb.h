@@ -14,11 +14,20 @@ namespace tty::posix {
 bool dcb_valid(const DCB &dcb);
 
 // Raw mode: no echo, no line editing, no translations, 8 bits, receiver on, modem control
-// lines ignored. Reads never block for a count (VMIN 1 with a non-blocking descriptor makes
-// "nothing waiting" EAGAIN, so a read of 0 bytes can only mean the device hung up).
+// lines ignored, received bytes as they arrived (see line_from_dcb). Reads never block for a
+// count (VMIN 1 with a non-blocking descriptor makes "nothing waiting" EAGAIN, so a read of
+// 0 bytes can only mean the device hung up).
 void line_make_raw(LineSettings &s);
 
 // `current` changed as `dcb` asks: speed, framing, flow control and the XON/XOFF characters.
+// As on Windows without an error character, a byte received with a parity or framing error
+// is handed over as it arrived (no INPCK, which would turn it into NUL), and a break hands
+// over no byte at all (IGNBRK); the driver counts both for ClearCommError either way. fParity
+// therefore has no termios counterpart: it is kept in the DCB only.
+// Linux has one flag, CRTSCTS, for CTS output flow and RTS input flow. It is set only while
+// RTS may be on (RTS_CONTROL_ENABLE with fOutxCtsFlow, or RTS_CONTROL_HANDSHAKE): with it the
+// driver raises RTS whenever its input queue drains, so a caller holding RTS off gives up
+// CTS output flow control until RTS is released.
 LineSettings line_from_dcb(const LineSettings &current, const DCB &dcb);
 
 // What a line with settings `s` looks like as a DCB. The members termios cannot hold are
@@ -38,14 +47,39 @@ DCB dcb_current(const LineSettings &now, const DCB &asked, const LineSettings &a
 // stop bits exactly.
 bool line_took(const LineSettings &asked, const LineSettings &got, bool framesCharacters);
 
-// What the DTR and RTS lines should be after `dcb` is applied. Linux has no DTR/DSR
-// handshake, so DTR_CONTROL_HANDSHAKE keeps DTR on; RTS_CONTROL_TOGGLE leaves RTS off, the
-// level it has between transmissions.
-struct ModemLines {
-    bool dtr;
-    bool rts;
+// What SetCommState does to DTR and RTS when `next` replaces `prev` (the state GetCommState
+// reported before). Linux has no DTR/DSR handshake, so DTR_CONTROL_HANDSHAKE keeps DTR on;
+// RTS_CONTROL_TOGGLE leaves RTS off, the level it has between transmissions. In RTS handshake
+// mode the driver owns RTS (it lowers it while its input queue is full): RTS is left alone
+// when the mode stays handshake, and raised when the mode becomes handshake only if the input
+// queue is not full (`inputFull`); otherwise the driver raises it once the queue is read.
+enum class Drive { Leave, Raise, Lower };
+struct ModemDrive {
+    Drive dtr;
+    Drive rts;
 };
-ModemLines modem_lines_for(const DCB &dcb);
+ModemDrive modem_drive(const DCB &prev, const DCB &next, bool inputFull);
+
+// The input queue count at which the kernel's line discipline has stopped the sender (its
+// 4096-byte buffer with less than 128 bytes free).
+inline constexpr int kInputFullMark = 4096 - 128;
+
+// How a device makes bit rates, as its driver tells: an 8250-type UART divides `base` (its
+// baud_base) by a whole number; an FTDI USB adapter (not the first SIO chip) divides 3 MHz
+// by a number in eighths, at most 16383.875; anything else is taken at its driver's word.
+struct Clock {
+    enum class Kind { Driver, Divisor, Ftdi };
+    Kind kind = Kind::Driver;
+    uint32_t base = 0; // Divisor: the rate at divisor 1
+};
+
+// Whether the device runs a line asked for `rate` bit/s within 2 % of it: a receiver still
+// frames at that error, and it is the tolerance the read-back check allows too.
+bool clock_makes(const Clock &clock, uint32_t rate);
+
+// The rate the device runs at when asked for `rate`; 0 when it cannot divide down to it.
+// For Kind::Driver, `rate` itself.
+uint32_t clock_rate(const Clock &clock, uint32_t rate);
 
 // TIOCM_* bits to MS_*_ON bits.
 DWORD modem_status_from_tiocm(int bits);

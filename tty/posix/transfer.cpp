@@ -75,25 +75,34 @@ ssize_t take(Comm &c, uint8_t *dst, size_t n, DWORD &err)
     return ssize_t(got);
 }
 
-// Moves what waits in the device's queue to the stash, so that poll() can wait for new
-// bytes. Returns the count moved, or -1 with `err` set.
-ssize_t stash_waiting(Comm &c, DWORD &err)
+// The most the stash holds. Beyond it the bytes stay in the device's queue, so that a device
+// that sends while nobody reads is held back by the queue's flow control as it would be
+// without event waits, and memory stays bounded.
+constexpr size_t kStashLimit = 4096;
+
+// Moves what waits in the device's queue to the stash, as far as the stash has room, so that
+// poll() can wait for new bytes. Returns the count moved, or -1 with `err` set; `full` tells
+// that bytes are left in the device's queue.
+ssize_t stash_waiting(Comm &c, DWORD &err, bool &full)
 {
     int inq = 0;
     if (ioctl(c.fd, TIOCINQ, &inq) != 0) {
         err = ERROR_DEVICE_NOT_CONNECTED;
         return -1;
     }
-    if (inq <= 0)
-        return 0;
     const size_t old = c.stash.size();
+    const size_t room = old < kStashLimit ? kStashLimit - old : 0;
+    full = size_t(inq > 0 ? inq : 0) > room;
+    const size_t n = std::min(size_t(inq > 0 ? inq : 0), room);
+    if (n == 0)
+        return 0;
     try {
-        c.stash.resize(old + size_t(inq));
+        c.stash.resize(old + n);
     } catch (const std::bad_alloc &) {
         err = ERROR_NOT_ENOUGH_MEMORY;
         return -1;
     }
-    const ssize_t r = read_device(c, c.stash.data() + old, size_t(inq), err);
+    const ssize_t r = read_device(c, c.stash.data() + old, n, err);
     c.stash.resize(old + size_t(r > 0 ? r : 0));
     return r;
 }
@@ -116,32 +125,6 @@ ssize_t give(Comm &c, const uint8_t *src, size_t n, DWORD &err)
     }
 }
 
-// Blocks until the device is ready for `events` or the deadline (-1: none) has passed.
-// Returns 1 ready, 0 time-out, -1 hung up or failed (`err` set).
-int wait_device(Comm &c, short events, int64_t deadline, DWORD &err)
-{
-    for (;;) {
-        int timeout = -1;
-        if (deadline >= 0)
-            timeout = int(std::clamp<int64_t>(deadline - now_ms(), 0, INT_MAX));
-        struct pollfd p {c.fd, events, 0};
-        const int r = poll(&p, 1, timeout);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0) {
-            err = ERROR_GEN_FAILURE;
-            return -1;
-        }
-        if (r == 0)
-            return 0;
-        if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            err = ERROR_DEVICE_NOT_CONNECTED;
-            return -1;
-        }
-        return 1;
-    }
-}
-
 int64_t earlier(int64_t a, int64_t b)
 {
     if (a < 0)
@@ -151,49 +134,48 @@ int64_t earlier(int64_t a, int64_t b)
     return std::min(a, b);
 }
 
-Outcome advance_read(Comm &c, Pending &p, bool wait, DWORD &err)
-{
-    for (;;) {
-        const ssize_t n = take(c, p.buffer + p.done, p.count - p.done, err);
-        if (n < 0)
-            return Outcome::Failed;
-        if (n > 0) {
-            p.done += DWORD(n);
-            p.lastArrival = now_ms();
-        }
-        if (p.done == p.count || (p.rule.endsOnArrival && p.done > 0))
-            return Outcome::Done;
-        int64_t deadline = p.deadline;
-        if (p.rule.intervalMs >= 0 && p.done > 0)
-            deadline = earlier(deadline, p.lastArrival + p.rule.intervalMs);
-        if (deadline >= 0 && now_ms() >= deadline)
-            return Outcome::Done; // a time-out ends a read successfully
-        if (!wait)
-            return Outcome::Incomplete;
-        if (wait_device(c, POLLIN, deadline, err) < 0)
-            return Outcome::Failed;
-    }
-}
+// What a pending operation waits for when it cannot go on: the device's readiness for
+// `events` (0: only a hang-up) until `deadline` (-1: none).
+struct Readiness {
+    short events = 0;
+    int64_t deadline = -1;
+};
 
-Outcome advance_write(Comm &c, Pending &p, bool wait, DWORD &err)
+Outcome step_read(Comm &c, Pending &p, DWORD &err, Readiness &r)
 {
-    for (;;) {
-        const ssize_t n = give(c, p.source + p.done, p.count - p.done, err);
-        if (n < 0)
-            return Outcome::Failed;
+    const ssize_t n = take(c, p.buffer + p.done, p.count - p.done, err);
+    if (n < 0)
+        return Outcome::Failed;
+    if (n > 0) {
         p.done += DWORD(n);
-        if (p.done == p.count)
-            return Outcome::Done;
-        if (p.deadline >= 0 && now_ms() >= p.deadline)
-            return Outcome::Done; // ends with the count handed over
-        if (!wait)
-            return Outcome::Incomplete;
-        if (wait_device(c, POLLOUT, p.deadline, err) < 0)
-            return Outcome::Failed;
+        p.lastArrival = now_ms();
     }
+    if (p.done == p.count || (p.rule.endsOnArrival && p.done > 0))
+        return Outcome::Done;
+    int64_t deadline = p.deadline;
+    if (p.rule.intervalMs >= 0 && p.done > 0)
+        deadline = earlier(deadline, p.lastArrival + p.rule.intervalMs);
+    if (deadline >= 0 && now_ms() >= deadline)
+        return Outcome::Done; // a time-out ends a read successfully
+    r = {POLLIN, deadline};
+    return Outcome::Incomplete;
 }
 
-Outcome advance_wait(Comm &c, Pending &p, bool wait, DWORD &err)
+Outcome step_write(Comm &c, Pending &p, DWORD &err, Readiness &r)
+{
+    const ssize_t n = give(c, p.source + p.done, p.count - p.done, err);
+    if (n < 0)
+        return Outcome::Failed;
+    p.done += DWORD(n);
+    if (p.done == p.count)
+        return Outcome::Done;
+    if (p.deadline >= 0 && now_ms() >= p.deadline)
+        return Outcome::Done; // ends with the count handed over
+    r = {POLLOUT, p.deadline};
+    return Outcome::Incomplete;
+}
+
+Outcome step_wait(Comm &c, Pending &p, bool wait, DWORD &err, Readiness &r)
 {
     const bool rx = c.mask & EV_RXCHAR;
     for (;;) {
@@ -208,22 +190,34 @@ Outcome advance_wait(Comm &c, Pending &p, bool wait, DWORD &err)
                 *p.events = EV_RXCHAR;
             return Outcome::Done;
         }
-        if (!wait)
-            return Outcome::Incomplete;
-        if (rx) {
-            const ssize_t moved = stash_waiting(c, err);
-            if (moved < 0)
-                return Outcome::Failed;
-            if (moved > 0)
-                continue; // count again: bytes may have come in since
-        }
-        // Without EV_RXCHAR nothing this layer reports can happen: wait for a hang-up only.
-        if (wait_device(c, rx ? POLLIN : 0, -1, err) < 0)
+        if (!wait || !rx)
+            break;
+        bool full = false;
+        const ssize_t moved = stash_waiting(c, err, full);
+        if (moved < 0)
             return Outcome::Failed;
+        if (moved > 0) {
+            // A reader waiting in poll() would not see the bytes now in the stash.
+            wake(c, 0);
+            continue; // count again: bytes may have come in since
+        }
+        if (full) {
+            // poll() cannot tell new bytes from those left in the queue: look again soon.
+            constexpr int64_t kFullSliceMs = 10;
+            r = {0, now_ms() + kFullSliceMs};
+            return Outcome::Incomplete;
+        }
+        break;
     }
+    // Without EV_RXCHAR nothing this layer reports can happen: wait for a hang-up only.
+    r = {short(rx ? POLLIN : 0), -1};
+    return Outcome::Incomplete;
 }
 
-Outcome advance(Comm &c, Pending &p, bool wait, DWORD &err)
+// One step of a pending operation, without waiting. A step that waits for a received
+// character first moves the bytes already counted to the stash, so that `r` waits for new
+// ones; it does so only when the caller is going to wait.
+Outcome advance(Comm &c, Pending &p, bool wait, DWORD &err, Readiness &r)
 {
     if (c.gone) {
         err = ERROR_DEVICE_NOT_CONNECTED;
@@ -231,13 +225,55 @@ Outcome advance(Comm &c, Pending &p, bool wait, DWORD &err)
     }
     Outcome o = Outcome::Failed;
     switch (p.op) {
-    case Pending::Op::Read: o = advance_read(c, p, wait, err); break;
-    case Pending::Op::Write: o = advance_write(c, p, wait, err); break;
-    case Pending::Op::Wait: o = advance_wait(c, p, wait, err); break;
+    case Pending::Op::Read: o = step_read(c, p, err, r); break;
+    case Pending::Op::Write: o = step_write(c, p, err, r); break;
+    case Pending::Op::Wait: o = step_wait(c, p, wait, err, r); break;
     }
     if (o == Outcome::Failed && err == ERROR_DEVICE_NOT_CONNECTED)
         c.gone = true;
     return o;
+}
+
+// Waits, without the object's mutex, until the device is ready as `r` asks, its time has
+// come, or another thread wakes this one (the record `id` ended, or the stash grew). Returns
+// false with `err` set when the device has hung up or poll() failed; the caller then fails
+// the operation.
+bool await(CommRef &c, uint64_t id, const Readiness &r, DWORD &err)
+{
+    // Without a wake-up descriptor, wait in slices short enough to notice a cancellation.
+    constexpr int64_t kSliceMs = 20;
+    Waiter self {id, thread_waker(), c->waiters};
+    c->waiters = &self;
+    const int fd = c->fd; // stays open while this reference is held
+    c.unlock();
+
+    int64_t timeout = r.deadline < 0 ? -1 : std::clamp<int64_t>(r.deadline - now_ms(), 0, INT_MAX);
+    if (self.fd < 0)
+        timeout = timeout < 0 ? kSliceMs : std::min(timeout, kSliceMs);
+    struct pollfd p[2] = {{fd, r.events, 0}, {self.fd, POLLIN, 0}};
+    const int n = poll(p, self.fd < 0 ? 1 : 2, int(timeout));
+    const int pollErr = errno;
+    uint64_t count = 0;
+    if (self.fd >= 0 && (p[1].revents & POLLIN) && read(self.fd, &count, sizeof count) < 0)
+        count = 0; // drained by the read; nothing else to do
+
+    c.lock();
+    for (Waiter **w = &c->waiters; *w; w = &(*w)->next) {
+        if (*w == &self) {
+            *w = self.next;
+            break;
+        }
+    }
+    if (n < 0 && pollErr != EINTR) {
+        err = ERROR_GEN_FAILURE;
+        return false;
+    }
+    if (n > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        err = ERROR_DEVICE_NOT_CONNECTED;
+        c->gone = true;
+        return false;
+    }
+    return true;
 }
 
 std::vector<Pending>::iterator find_pending(Comm &c, const OVERLAPPED *ov)
@@ -261,8 +297,9 @@ BOOL completed(OVERLAPPED *ov, DWORD count, LPDWORD done)
     return TRUE;
 }
 
-BOOL started(Comm &c, const Pending &p)
+BOOL started(Comm &c, Pending &p)
 {
+    p.id = ++c.lastId;
     try {
         c.pending.push_back(p);
     } catch (const std::bad_alloc &) {
@@ -306,23 +343,23 @@ bool can_start(Comm &c, const OVERLAPPED *ov, Pending::Op op)
 }
 
 // The checks a read or write passes before it starts: a comm handle, a buffer for a count
-// above 0, a free record and a device that is still there. Null, with the last error set,
-// when the call ends here.
-Comm *transfer_device(HANDLE h, const void *buffer, DWORD count, LPDWORD done, const OVERLAPPED *ov,
-                      Pending::Op op)
+// above 0, a free record and a device that is still there. A transfer of nothing finds a
+// hang-up only by asking. Empty, with the last error set, when the call ends here.
+CommRef transfer_device(HANDLE h, const void *buffer, DWORD count, LPDWORD done,
+                        const OVERLAPPED *ov, Pending::Op op)
 {
-    Comm *c = find_comm(h);
+    CommRef c = use_comm(h);
     if (!c)
-        return nullptr;
+        return {};
     if (done)
         *done = 0;
     if ((!buffer && count > 0) || !can_start(*c, ov, op)) {
         fail(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return {};
     }
-    if (c->gone) {
+    if (c->gone || (count == 0 && hung_up(c->fd))) {
         fail_gone(*c);
-        return nullptr;
+        return {};
     }
     return c;
 }
@@ -336,7 +373,7 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED o
 {
     if (!ov)
         return synchronously(h, done, [&](LPOVERLAPPED o) { return ReadFile(h, buffer, count, done, o); });
-    Comm *c = transfer_device(h, buffer, count, done, ov, Pending::Op::Read);
+    CommRef c = transfer_device(h, buffer, count, done, ov, Pending::Op::Read);
     if (!c)
         return FALSE;
 
@@ -346,8 +383,6 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED o
     p.buffer = static_cast<uint8_t *>(buffer);
     p.count = count;
     p.rule = read_rule(c->timeouts, count);
-    p.lastArrival = now_ms();
-    p.deadline = p.rule.totalMs < 0 ? -1 : p.lastArrival + p.rule.totalMs;
     DWORD err = 0;
     const ssize_t n = take(*c, p.buffer, count, err);
     if (n < 0)
@@ -355,6 +390,9 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED o
     p.done = DWORD(n);
     if (p.done == count || p.rule.atOnce || (p.done > 0 && p.rule.takesWaiting))
         return completed(ov, p.done, done);
+    // The clock is read only for a read that has to wait.
+    p.lastArrival = now_ms();
+    p.deadline = p.rule.totalMs < 0 ? -1 : p.lastArrival + p.rule.totalMs;
     return started(*c, p);
 }
 
@@ -362,7 +400,7 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED
 {
     if (!ov)
         return synchronously(h, done, [&](LPOVERLAPPED o) { return WriteFile(h, buffer, count, done, o); });
-    Comm *c = transfer_device(h, buffer, count, done, ov, Pending::Op::Write);
+    CommRef c = transfer_device(h, buffer, count, done, ov, Pending::Op::Write);
     if (!c)
         return FALSE;
 
@@ -371,8 +409,6 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED
     p.ov = ov;
     p.source = static_cast<const uint8_t *>(buffer);
     p.count = count;
-    const int64_t total = write_total_ms(c->timeouts, count);
-    p.deadline = total < 0 ? -1 : now_ms() + total;
     DWORD err = 0;
     const ssize_t n = give(*c, p.source, count, err);
     if (n < 0)
@@ -380,19 +416,28 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED
     p.done = DWORD(n);
     if (p.done == count)
         return completed(ov, p.done, done);
+    // The clock is read only for a write that has to wait.
+    const int64_t total = write_total_ms(c->timeouts, count);
+    p.deadline = total < 0 ? -1 : now_ms() + total;
     return started(*c, p);
 }
 
 BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED ov)
 {
-    Comm *c = find_comm(h);
+    if (!ov) {
+        // Checked here too: a synchronous wait with nothing to wait for would never end.
+        CommRef c = use_comm(h);
+        if (!c)
+            return FALSE;
+        if (!events || c->mask == 0)
+            return fail(ERROR_INVALID_PARAMETER);
+        c.unlock();
+        return synchronously(h, nullptr, [&](LPOVERLAPPED o) { return WaitCommEvent(h, events, o); });
+    }
+    CommRef c = use_comm(h);
     if (!c)
         return FALSE;
-    if (!events || c->mask == 0)
-        return fail(ERROR_INVALID_PARAMETER);
-    if (!ov)
-        return synchronously(h, nullptr, [&](LPOVERLAPPED o) { return WaitCommEvent(h, events, o); });
-    if (!can_start(*c, ov, Pending::Op::Wait))
+    if (!events || c->mask == 0 || !can_start(*c, ov, Pending::Op::Wait))
         return fail(ERROR_INVALID_PARAMETER);
     uint64_t total = 0;
     if (!arrived_total(*c, total))
@@ -413,33 +458,49 @@ BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED ov)
 
 BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD done, BOOL wait)
 {
-    Comm *c = find_comm(h);
+    CommRef c = use_comm(h);
     if (!c)
         return FALSE;
     if (!ov)
         return fail(ERROR_INVALID_PARAMETER);
-    auto it = find_pending(*c, ov);
-    if (it == c->pending.end())
+    // The record is found again after every wait: another thread may have ended it
+    // (CancelIoEx, CloseHandle, a purge) or, waiting on it too, completed it.
+    for (uint64_t id = 0;;) {
+        auto it = find_pending(*c, ov);
+        if (it == c->pending.end() || (id != 0 && it->id != id))
+            return result_of(ov, done);
+        id = it->id;
+        DWORD err = 0;
+        Readiness ready;
+        Outcome o = advance(*c, *it, wait, err, ready);
+        if (o == Outcome::Incomplete && !wait) {
+            if (done)
+                *done = it->done;
+            return fail(ERROR_IO_INCOMPLETE);
+        }
+        if (o == Outcome::Incomplete) {
+            if (await(c, id, ready, err))
+                continue;
+            it = find_pending(*c, ov);
+            if (it == c->pending.end() || it->id != id)
+                return result_of(ov, done);
+            o = Outcome::Failed;
+        }
+        ov->InternalHigh = it->done;
+        ov->Internal = o == Outcome::Done ? kStatusSuccess : (kStatusErrorBit | err);
+        wake(*c, id); // others waiting on the same record
+        c->pending.erase(it);
         return result_of(ov, done);
-    DWORD err = 0;
-    const Outcome o = advance(*c, *it, wait, err);
-    if (o == Outcome::Incomplete) {
-        if (done)
-            *done = it->done;
-        return fail(ERROR_IO_INCOMPLETE);
     }
-    ov->InternalHigh = it->done;
-    ov->Internal = o == Outcome::Done ? kStatusSuccess : (kStatusErrorBit | err);
-    c->pending.erase(it);
-    return result_of(ov, done);
 }
 
 BOOL CancelIoEx(HANDLE h, LPOVERLAPPED ov)
 {
-    Comm *c = find_comm(h);
+    CommRef c = use_comm(h);
     if (!c)
         return FALSE;
-    // Nothing runs in the background, so the cancellation is complete on return.
+    // Nothing runs in the background, and a thread waiting for the operation touches nothing
+    // of it once woken, so the cancellation is complete on return.
     if (!end_pending(*c, kStatusCancelled, [ov](const Pending &p) { return !ov || p.ov == ov; }))
         return fail(ERROR_NOT_FOUND);
     return TRUE;
@@ -447,7 +508,7 @@ BOOL CancelIoEx(HANDLE h, LPOVERLAPPED ov)
 
 BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
 {
-    Comm *c = find_comm(h);
+    CommRef c = use_comm(h);
     if (!c)
         return FALSE;
     // Checked first: some drivers keep answering queue ioctls for a while after a hang-up.
@@ -481,7 +542,7 @@ BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
 
 BOOL GetCommModemStatus(HANDLE h, LPDWORD status)
 {
-    Comm *c = find_comm(h);
+    CommRef c = use_comm(h);
     if (!c)
         return FALSE;
     if (!status)

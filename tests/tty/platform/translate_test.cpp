@@ -110,7 +110,7 @@ TEST(LayerDcbLine, RawModeUndoesEveryCookedSetting)
     s.lflag = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
     s.cflag = CS7 | PARENB;
     line_make_raw(s);
-    EXPECT_EQ(s.iflag, 0u);
+    EXPECT_EQ(s.iflag, uint32_t(IGNBRK)) << "a break hands over no byte";
     EXPECT_EQ(s.oflag & OPOST, 0u);
     EXPECT_EQ(s.lflag, 0u);
     EXPECT_EQ(s.cflag, uint32_t(CS8 | CLOCAL | CREAD));
@@ -161,21 +161,26 @@ TEST(LayerDcbLine, FlowControlAndCharacters)
         uint32_t iflag, cflag;
     } cases[] = {
         {[](DCB &) {}, 0, 0},
-        {[](DCB &d) { d.fOutxCtsFlow = 1; }, 0, CRTSCTS},
+        {[](DCB &d) { d.fRtsControl = RTS_CONTROL_ENABLE, d.fOutxCtsFlow = 1; }, 0, CRTSCTS},
         {[](DCB &d) { d.fRtsControl = RTS_CONTROL_HANDSHAKE; }, 0, CRTSCTS},
+        // RTS held off: the driver must not own it, CTS output flow is given up with it.
+        {[](DCB &d) { d.fRtsControl = RTS_CONTROL_DISABLE, d.fOutxCtsFlow = 1; }, 0, 0},
+        {[](DCB &d) { d.fRtsControl = RTS_CONTROL_TOGGLE, d.fOutxCtsFlow = 1; }, 0, 0},
         {[](DCB &d) { d.fOutX = 1; }, IXON, 0},
         {[](DCB &d) { d.fInX = 1; }, IXOFF, 0},
-        {[](DCB &d) { d.fParity = 1; }, INPCK, 0},
+        // Bytes with parity or framing errors are handed over as received.
+        {[](DCB &d) { d.fParity = 1; }, 0, 0},
         {[](DCB &d) { d.fOutxDsrFlow = 1, d.fDtrControl = DTR_CONTROL_HANDSHAKE; }, 0, 0},
     };
     LineSettings all; // every flag set before: the DCB must also clear them
-    all.iflag = IXON | IXOFF | INPCK;
+    all.iflag = IXON | IXOFF | INPCK | IGNPAR | PARMRK | BRKINT;
     all.cflag = CRTSCTS;
     for (const auto &c : cases) {
         DCB d = validDcb();
         c.change(d);
         const LineSettings s = line_from_dcb(all, d);
-        EXPECT_EQ(s.iflag & (IXON | IXOFF | INPCK), c.iflag);
+        EXPECT_EQ(s.iflag & (IXON | IXOFF | INPCK | IGNPAR | PARMRK | BRKINT | IGNBRK),
+                  c.iflag | IGNBRK);
         EXPECT_EQ(s.cflag & CRTSCTS, c.cflag);
         EXPECT_EQ(s.cc[VSTART], 0x11);
         EXPECT_EQ(s.cc[VSTOP], 0x13);
@@ -229,19 +234,31 @@ TEST(LayerDcbLine, TookJudgesSpeedAlwaysAndFramingOnRealDevices)
 
 TEST(LayerBits, ModemLinesStatusAndErrors)
 {
+    using D = Drive;
     const struct {
-        unsigned dtrMode, rtsMode;
-        bool dtr, rts;
-    } lines[] = {{DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, false, false},
-                 {DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, true, true},
-                 {DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE, true, true},
-                 {DTR_CONTROL_ENABLE, RTS_CONTROL_TOGGLE, true, false}};
+        unsigned dtrMode, prevRts, rtsMode;
+        bool inputFull;
+        Drive dtr, rts;
+    } lines[] = {
+        {DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE, RTS_CONTROL_DISABLE, false, D::Lower, D::Lower},
+        {DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE, RTS_CONTROL_ENABLE, true, D::Raise, D::Raise},
+        {DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, RTS_CONTROL_TOGGLE, false, D::Raise, D::Lower},
+        // The driver owns RTS in handshake mode: another setting must not raise it.
+        {DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE, false, D::Raise,
+         D::Leave},
+        // Coming into handshake mode, RTS goes up unless the input is already full.
+        {DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, false, D::Raise, D::Raise},
+        {DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, true, D::Raise, D::Leave},
+    };
     for (const auto &l : lines) {
+        DCB prev = validDcb();
+        prev.fRtsControl = l.prevRts;
         DCB d = validDcb();
         d.fDtrControl = l.dtrMode;
         d.fRtsControl = l.rtsMode;
-        EXPECT_EQ(modem_lines_for(d).dtr, l.dtr);
-        EXPECT_EQ(modem_lines_for(d).rts, l.rts);
+        const ModemDrive m = modem_drive(prev, d, l.inputFull);
+        EXPECT_EQ(m.dtr, l.dtr) << l.dtrMode;
+        EXPECT_EQ(m.rts, l.rts) << l.prevRts << " -> " << l.rtsMode;
     }
     EXPECT_EQ(modem_status_from_tiocm(TIOCM_CTS | TIOCM_DSR | TIOCM_RNG | TIOCM_CAR | TIOCM_DTR),
               MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The steps of the Windows check (tests/windows/CMakeLists.txt runs each as a test):
+#   check.sh build SOURCE_DIR            cross-build tty.dll and its test program (preset windows)
+#   check.sh exports SOURCE_DIR          the export table: the eighteen names at 2-19, nothing
+#                                        imported but KERNEL32.dll and msvcrt.dll
+#   check.sh wine SOURCE_DIR HELPER      the test program under Wine, in a private /dev
+# Exits 77 (skipped) where the MinGW compilers or Wine are missing, or (wine) without root.
+set -euo pipefail
+step=$1
+src=$(cd "$2" && pwd)
+out=$src/build-windows
+dll=$out/bin/tty.dll
+
+need() {
+  command -v "$1" >/dev/null || { echo "skipped: $1 is missing (apt-get install $2)"; exit 77; }
+}
+
+case $step in
+build)
+  need x86_64-w64-mingw32-gcc-posix g++-mingw-w64-x86-64
+  cd "$src"
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows
+  ;;
+
+exports)
+  need x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64
+  dump=$(x86_64-w64-mingw32-objdump -p "$dll")
+  fail=0
+  name=$(awk '$1 == "Name" && NF == 3 { print $3 }' <<<"$dump")
+  [ "$name" = tty.dll ] || { echo "FAIL library name: '$name', want tty.dll"; fail=1; }
+  imports=$(awk '/DLL Name:/ { print $3 }' <<<"$dump" | sort | tr '\n' ' ')
+  [ "$imports" = "KERNEL32.dll msvcrt.dll " ] || { echo "FAIL imports: $imports"; fail=1; }
+  # "[i] +base[n] RVA" gives export number n to slot i; "[i] NAME" names slot i.
+  exported=$(awk '
+    /^Export Address Table -- Ordinal Base/ { table = "numbers"; next }
+    /^\[Ordinal\/Name Pointer\] Table/ { table = "names"; next }
+    /^$/ { table = "" }
+    table == "numbers" && /\+base\[/ { gsub(/[][+a-z]/, " "); number[$1] = $2 }
+    table == "names" { gsub(/[][]/, " "); name[$1] = $2 }
+    END { for (i in name) print number[i], name[i] }' <<<"$dump" | sort -n | tr '\n' ' ')
+  want="2 IOP_Open 3 IOP_Putc 4 IOP_Getc 5 IOP_Write 6 IOP_Read 7 IOP_DOQ_Count 8 IOP_DIQ_Count \
+9 IOP_ResetDOQ 10 IOP_ResetDIQ 11 IOP_SetDTR 12 IOP_SetRTS 13 IOP_Close 14 IOP_Ioctrl \
+15 IOP_Flowctrl 16 IOP_GetIoctrl 17 IOP_GetFlowctrl 18 IOP_Status 19 IOP_DataStatus "
+  if [ "$exported" != "$want" ]; then
+    printf 'FAIL exports:\n  got  %s\n  want %s\n' "$exported" "$want"
+    fail=1
+  fi
+  slots=$(grep -c '+base\[' <<<"$dump")
+  [ "$slots" -eq 18 ] || { echo "FAIL $slots export numbers, want 18"; fail=1; }
+  [ $fail -eq 0 ] && echo "tty.dll: name, 18 exports at 2-19, imports $imports"
+  exit $fail
+  ;;
+
+wine)
+  need /usr/lib/wine/wine64 wine64
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "skipped: Wine runs only in a private /dev, which needs root"
+    exit 77
+  fi
+  helper=$3
+  export WINEPREFIX=$out/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  unset DISPLAY WAYLAND_DISPLAY
+  cd "$out/bin"
+  log=$out/wine.log # what the wineserver prints (this build dumps its objects at exit)
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "Creating the Wine prefix $WINEPREFIX"
+    "$src/tests/windows/private_dev.sh" /usr/lib/wine/wine64 wineboot --init >"$log" 2>&1 ||
+      { cat "$log"; exit 1; }
+  fi
+  # COM3 and COM4 are one device; COM5 has none.
+  exec "$src/tests/windows/private_dev.sh" \
+    sh -c '/usr/lib/wine/wineserver64 2>"$0" && exec "$@"' "$log" \
+    "$helper" "$WINEPREFIX" COM3 COM4=COM3 COM9 COM10 -- \
+    /usr/lib/wine/wine64 "$out/bin/tty_dll_test.exe"
+  ;;
+esac
