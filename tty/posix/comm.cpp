@@ -5,6 +5,7 @@
 #include "devmap.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/serial.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -169,10 +170,98 @@ void release(Comm &c)
 {
     if (c.owner != getpid())
         return;
+    if (c.remote) {
+        // Bytes taken for sending go to the server, which paces them on its line; a server
+        // that does not take them is not waited for long.
+        c.remote->drain(500);
+        return;
+    }
     drain_output(c);
     line_set(c.fd, c.saved); // fails harmlessly on a device that has gone
     ioctl(c.fd, TIOCNXCL);
     flock(c.fd, LOCK_UN);
+}
+
+// The DCB a remote handle starts with: the server's settings are not known until it answers
+// a change, and IOP_Open-style callers set them all at once anyway.
+DCB remote_initial_dcb()
+{
+    DCB d {};
+    d.fBinary = 1;
+    d.fDtrControl = DTR_CONTROL_ENABLE;
+    d.fRtsControl = RTS_CONTROL_ENABLE;
+    d.XonLim = 2048;
+    d.XoffLim = 512;
+    d.BaudRate = CBR_9600;
+    d.ByteSize = 8;
+    d.Parity = NOPARITY;
+    d.StopBits = ONESTOPBIT;
+    d.XonChar = 0x11;
+    d.XoffChar = 0x13;
+    return d;
+}
+
+// CreateFileA of a map entry that names a serial server. The connection is made before the
+// table is locked: it may take seconds, and the server decides who may use its port.
+HANDLE open_remote(const RemoteTarget &target, std::shared_ptr<Comm> &c)
+{
+    DWORD err = ERROR_NOT_ENOUGH_MEMORY;
+    try {
+        c->remote = Remote::connect(target, now_ms() + kRemoteOpenMs, err);
+    } catch (const std::bad_alloc &) {
+        c->remote.reset();
+    }
+    if (!c->remote) {
+        SetLastError(err);
+        return INVALID_HANDLE_VALUE;
+    }
+    c->owner = getpid();
+    c->asked = remote_initial_dcb();
+    Table &t = table();
+    std::lock_guard lock(t.mutex);
+    std::shared_ptr<Object> object = c;
+    return insert(t, object); // on failure `c` still owns the connection and closes it
+}
+
+// SetCommState on a remote port: the server's answers are the read-back. The wait for them
+// is made without the object's mutex, as transfers wait, and is bounded.
+BOOL set_remote_state(CommRef &c, const DCB &dcb)
+{
+    const rfc2217::Line wanted = rfc2217::line_from_dcb(dcb);
+    // The server owns RTS in handshake mode, as a driver does; its queue is never taken as full.
+    c->remote->request_line(wanted, modem_drive(c->asked, dcb, false));
+    const int64_t deadline = now_ms() + kRemoteAnswerMs;
+    rfc2217::Line got;
+    for (;;) {
+        DWORD err = 0;
+        if (!c->remote->service(err, true) && c->remote->closed())
+            return fail_gone(*c);
+        if (c->remote->line_answered(got))
+            break;
+        const int64_t left = deadline - now_ms();
+        if (left <= 0)
+            return fail(kErrorTimeout);
+        struct pollfd p {c->remote->fd(), c->remote->poll_events(true), 0};
+        c.unlock();
+        poll(&p, 1, int(left));
+        c.lock();
+        if (c->closed)
+            return fail(ERROR_INVALID_HANDLE); // CloseHandle came meanwhile
+    }
+    if (!rfc2217::line_took(wanted, got)) {
+        // Put back what the server had before, as a local device keeps its settings when it
+        // refuses new ones. Not waited for: the answers only fill the next read-back.
+        if (c->remoteAsked.baud != 0)
+            c->remote->request_line(c->remoteAsked, modem_drive(dcb, c->asked, false));
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    c->asked = dcb;
+    c->asked.fDummy2 = 0;
+    c->asked.wReserved = 0;
+    c->asked.wReserved1 = 0;
+    c->remoteAsked = wanted;
+    c->remoteGot = got;
+    return TRUE;
 }
 
 } // namespace
@@ -241,10 +330,24 @@ BOOL fail(DWORD err)
     return FALSE;
 }
 
+void set_gone(Comm &c)
+{
+    if (!c.remote || c.remote->in_queue() == 0)
+        c.gone = true;
+}
+
 BOOL fail_gone(Comm &c)
 {
-    c.gone = true;
+    set_gone(c);
     return fail(ERROR_DEVICE_NOT_CONNECTED);
+}
+
+bool remote_service(Comm &c)
+{
+    DWORD err = 0;
+    if (!c.gone && !c.remote->service(err) && c.remote->closed())
+        set_gone(c);
+    return !c.gone;
 }
 
 bool read_counts(int fd, ErrorCounts &out, int &err)
@@ -264,6 +367,11 @@ bool read_counts(int fd, ErrorCounts &out, int &err)
 
 bool arrived_total(Comm &c, uint64_t &total)
 {
+    if (c.remote) {
+        const bool live = remote_service(c);
+        total = c.remote->received(); // purged bytes are among them
+        return live;
+    }
     int inq = 0;
     if (c.gone || ioctl(c.fd, TIOCINQ, &inq) != 0)
         return false;
@@ -329,6 +437,20 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    RemoteTarget target;
+    MapTarget kind = MapTarget::Device;
+    try {
+        kind = parse_map_target(read_map_link(path), target);
+    } catch (const std::bad_alloc &) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (kind == MapTarget::Bad) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (kind == MapTarget::Remote)
+        return open_remote(target, c);
 
     // Held throughout, so that two threads cannot both find the device free.
     Table &t = table();
@@ -483,6 +605,12 @@ BOOL PurgeComm(HANDLE h, DWORD flags)
         return TRUE;
     if (c->gone)
         return fail_gone(*c);
+    if (c->remote) {
+        // Purged bytes still count as received (Remote::received) for WaitCommEvent.
+        remote_service(*c);
+        c->remote->purge(flags & PURGE_RXCLEAR, flags & PURGE_TXCLEAR);
+        return TRUE;
+    }
     if ((flags & PURGE_TXCLEAR) && tcflush(c->fd, TCOFLUSH) != 0)
         return fail_gone(*c);
     if (flags & PURGE_RXCLEAR) {
@@ -503,6 +631,14 @@ BOOL GetCommState(HANDLE h, LPDCB dcb)
         return FALSE;
     if (!dcb)
         return fail(ERROR_INVALID_PARAMETER);
+    if (c->remote) {
+        if (c->gone)
+            return fail_gone(*c);
+        const DWORD length = dcb->DCBlength;
+        *dcb = rfc2217::dcb_from_line(c->remoteGot, c->remoteAsked, c->asked);
+        dcb->DCBlength = length;
+        return TRUE;
+    }
     LineSettings now;
     if (line_get(c->fd, now) != 0)
         return fail_gone(*c);
@@ -519,6 +655,8 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
         return FALSE;
     if (!dcb || !dcb_valid(*dcb))
         return fail(ERROR_INVALID_PARAMETER);
+    if (c->remote)
+        return c->gone ? fail_gone(*c) : set_remote_state(c, *dcb);
     // Many drivers echo a rate they can only approximate, so the read-back below cannot see
     // it; the device's clock can.
     if (!clock_makes(c->clock, dcb->BaudRate))

@@ -23,6 +23,7 @@
 #define TTY_POSIX_COMM_H
 
 #include "dcb.h"
+#include "remote.h"
 #include "speed.h"
 #include "win32.h"
 
@@ -117,7 +118,9 @@ struct Comm : Object, std::enable_shared_from_this<Comm> {
     Comm() : Object(Kind::Comm) {}
     ~Comm() override;           // closes the descriptor: the last user has let go
     // Fixed once the handle is in the table.
-    int fd = -1;
+    int fd = -1;                // -1 for a remote port: its connection has the socket
+    // A port on a serial server (see remote.h); null for a local device. Used under `mutex`.
+    std::unique_ptr<Remote> remote;
     dev_t dev = 0;
     ino_t ino = 0;
     bool pty = false;           // carries plain bytes: no framing to verify
@@ -131,6 +134,8 @@ struct Comm : Object, std::enable_shared_from_this<Comm> {
     LineSettings saved;         // restored at close
     DCB asked {};               // the DCB taken last (see dcb_current)
     LineSettings applied;       // what the device reported after taking it
+    rfc2217::Line remoteAsked;  // remote: the line asked for last, and the server's answers
+    rfc2217::Line remoteGot;
     COMMTIMEOUTS timeouts {};
     DWORD mask = 0;
     ErrorCounts counts;         // at the last ClearCommError
@@ -193,8 +198,16 @@ void wake(Comm &c, uint64_t id);
 // Monotonic clock in ms.
 int64_t now_ms();
 
-// Marks the device gone, sets ERROR_DEVICE_NOT_CONNECTED and returns FALSE.
+// Marks the device gone: every transfer fails from now on. A remote port whose connection has
+// closed is gone only once the bytes that came before the close have been read.
+void set_gone(Comm &c);
+
+// set_gone, sets ERROR_DEVICE_NOT_CONNECTED and returns FALSE.
 BOOL fail_gone(Comm &c);
+
+// Remote: takes in what the connection holds and sends what it will take, without waiting;
+// false once the port is gone. Caller holds the object's mutex.
+bool remote_service(Comm &c);
 
 // Sets `err` and returns FALSE.
 BOOL fail(DWORD err);

@@ -326,7 +326,7 @@ bool Remote::wait(int64_t deadline, DWORD &err)
     return flush(err) && pump(false, err) && flush(err);
 }
 
-void Remote::request_line(const Line &line, ModemLines lines)
+void Remote::request_line(const Line &line, ModemDrive drive)
 {
     got_ = Line {};
     try {
@@ -335,8 +335,10 @@ void Remote::request_line(const Line &line, ModemLines lines)
         com_port(kSetDatasize, line.dataSize, ctl_);
         com_port(kSetParity, line.parity, ctl_);
         com_port(kSetStopsize, line.stopSize, ctl_);
-        com_port(kSetControl, lines.dtr ? kDtrOn : kDtrOff, ctl_);
-        com_port(kSetControl, lines.rts ? kRtsOn : kRtsOff, ctl_);
+        if (drive.dtr != Drive::Leave)
+            com_port(kSetControl, drive.dtr == Drive::Raise ? kDtrOn : kDtrOff, ctl_);
+        if (drive.rts != Drive::Leave)
+            com_port(kSetControl, drive.rts == Drive::Raise ? kRtsOn : kRtsOff, ctl_);
     } catch (const std::bad_alloc &) {
         return; // not sent: the answers never come and the change fails at its time-out
     }

@@ -51,10 +51,10 @@ public:
     short poll_events(bool beyondCap) const;
     bool closed() const { return closed_; }
 
-    // Sends the line and DTR/RTS. The flow control goes first, so that its answer, when the
-    // server gives one, is in by the time the others are; DTR and RTS are not answered by
-    // every server (ser2net on a pseudo-terminal) and are not waited for.
-    void request_line(const rfc2217::Line &line, ModemLines lines);
+    // Sends the line and drives DTR/RTS as `drive` says. The flow control goes first, so that
+    // its answer, when the server gives one, is in by the time the others are; DTR and RTS
+    // are not answered by every server (ser2net on a pseudo-terminal) and are not waited for.
+    void request_line(const rfc2217::Line &line, ModemDrive drive);
     // The answers to the last request_line so far (0: none yet). True once the rate, data
     // size, parity and stop size have all been answered.
     bool line_answered(rfc2217::Line &got) const;

@@ -30,6 +30,15 @@ bool hung_up(int fd)
     return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
+// The same for a handle's device; a remote port has hung up once its connection has closed
+// and the bytes that came before have been read.
+bool hung_up(Comm &c)
+{
+    if (c.remote)
+        return !remote_service(c);
+    return hung_up(c.fd);
+}
+
 // Errors that mean the device has gone; anything else is a plain failure.
 bool is_gone_error(int err)
 {
@@ -42,6 +51,15 @@ ssize_t read_device(Comm &c, uint8_t *dst, size_t n, DWORD &err)
 {
     if (n == 0)
         return 0;
+    if (c.remote) {
+        const bool live = remote_service(c);
+        const size_t got = c.remote->read(dst, n);
+        if (got == 0 && !live) {
+            err = ERROR_DEVICE_NOT_CONNECTED;
+            return -1;
+        }
+        return ssize_t(got);
+    }
     for (;;) {
         const ssize_t r = read(c.fd, dst, n);
         if (r > 0)
@@ -85,6 +103,15 @@ constexpr size_t kStashLimit = 4096;
 // that bytes are left in the device's queue.
 ssize_t stash_waiting(Comm &c, DWORD &err, bool &full)
 {
+    if (c.remote) {
+        // The connection keeps its own buffer: taking in what the socket holds is enough.
+        const uint64_t before = c.remote->received();
+        if (!remote_service(c)) {
+            err = ERROR_DEVICE_NOT_CONNECTED;
+            return -1;
+        }
+        return ssize_t(c.remote->received() - before);
+    }
     int inq = 0;
     if (ioctl(c.fd, TIOCINQ, &inq) != 0) {
         err = ERROR_DEVICE_NOT_CONNECTED;
@@ -112,6 +139,8 @@ ssize_t give(Comm &c, const uint8_t *src, size_t n, DWORD &err)
 {
     if (n == 0)
         return 0;
+    if (c.remote)
+        return c.remote->write(src, n, err);
     for (;;) {
         const ssize_t r = write(c.fd, src, n);
         if (r >= 0)
@@ -230,7 +259,7 @@ Outcome advance(Comm &c, Pending &p, bool wait, DWORD &err, Readiness &r)
     case Pending::Op::Wait: o = step_wait(c, p, wait, err, r); break;
     }
     if (o == Outcome::Failed && err == ERROR_DEVICE_NOT_CONNECTED)
-        c.gone = true;
+        set_gone(c);
     return o;
 }
 
@@ -244,13 +273,18 @@ bool await(CommRef &c, uint64_t id, const Readiness &r, DWORD &err)
     constexpr int64_t kSliceMs = 20;
     Waiter self {id, thread_waker(), c->waiters};
     c->waiters = &self;
-    const int fd = c->fd; // stays open while this reference is held
+    // Stays open while this reference is held. A remote port also waits for its own output to
+    // leave, and for input only while its buffer has room; the end of its connection shows as
+    // input, to be read after the bytes before it.
+    const int fd = c->remote ? c->remote->fd() : c->fd;
+    const short events = c->remote ? short(c->remote->poll_events() | (r.events & POLLOUT)) : r.events;
+    const bool remote = c->remote != nullptr;
     c.unlock();
 
     int64_t timeout = r.deadline < 0 ? -1 : std::clamp<int64_t>(r.deadline - now_ms(), 0, INT_MAX);
     if (self.fd < 0)
         timeout = timeout < 0 ? kSliceMs : std::min(timeout, kSliceMs);
-    struct pollfd p[2] = {{fd, r.events, 0}, {self.fd, POLLIN, 0}};
+    struct pollfd p[2] = {{fd, events, 0}, {self.fd, POLLIN, 0}};
     const int n = poll(p, self.fd < 0 ? 1 : 2, int(timeout));
     const int pollErr = errno;
     uint64_t count = 0;
@@ -268,7 +302,7 @@ bool await(CommRef &c, uint64_t id, const Readiness &r, DWORD &err)
         err = ERROR_GEN_FAILURE;
         return false;
     }
-    if (n > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+    if (!remote && n > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
         err = ERROR_DEVICE_NOT_CONNECTED;
         c->gone = true;
         return false;
@@ -357,7 +391,7 @@ CommRef transfer_device(HANDLE h, const void *buffer, DWORD count, LPDWORD done,
         fail(ERROR_INVALID_PARAMETER);
         return {};
     }
-    if (c->gone || (count == 0 && hung_up(c->fd))) {
+    if (c->gone || (count == 0 && hung_up(*c))) {
         fail_gone(*c);
         return {};
     }
@@ -512,8 +546,19 @@ BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
     if (!c)
         return FALSE;
     // Checked first: some drivers keep answering queue ioctls for a while after a hang-up.
-    if (c->gone || hung_up(c->fd))
+    if (c->gone || hung_up(*c))
         return fail_gone(*c);
+    if (c->remote) {
+        // The counts of this side's own buffers; errors as the server reported them.
+        if (errors)
+            *errors = c->remote->take_line_errors();
+        if (stat) {
+            *stat = COMSTAT {};
+            stat->cbInQue = DWORD(c->remote->in_queue());
+            stat->cbOutQue = DWORD(c->remote->out_queue());
+        }
+        return TRUE;
+    }
     int inq = 0;
     int outq = 0;
     if (ioctl(c->fd, TIOCINQ, &inq) != 0 || ioctl(c->fd, TIOCOUTQ, &outq) != 0)
@@ -547,8 +592,12 @@ BOOL GetCommModemStatus(HANDLE h, LPDWORD status)
         return FALSE;
     if (!status)
         return fail(ERROR_INVALID_PARAMETER);
-    if (c->gone)
+    if (c->gone || (c->remote && hung_up(*c)))
         return fail_gone(*c);
+    if (c->remote) {
+        *status = c->remote->modem_status();
+        return TRUE;
+    }
     int bits = 0;
     if (ioctl(c->fd, TIOCMGET, &bits) != 0) {
         if (is_gone_error(errno))
