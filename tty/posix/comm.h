@@ -17,8 +17,10 @@
 // What is particular to a local device is its descriptor and the few calls made on it:
 // read_device/give/hung_up and the queue counts in transfer.cpp, the line settings and
 // release() in comm.cpp. The reference counting, the closing, the pending records and the
-// waits do not depend on it; another kind of device (one reached over a socket, say) would
-// keep them and replace those calls, polling its own descriptor in await().
+// waits do not depend on it. A remote port (Comm::remote, a serial server reached over TCP,
+// see remote.h) keeps them and replaces those calls, polling its connection's socket in
+// await(); its connection holds the bytes received and not yet read, so that a closed
+// connection is a hang-up only once they have been read.
 #ifndef TTY_POSIX_COMM_H
 #define TTY_POSIX_COMM_H
 
