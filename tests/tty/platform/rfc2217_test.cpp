@@ -98,16 +98,6 @@ TEST(RemoteCodec, EveryByteValueSurvivesEscapingAndAnOverlongSubnegotiationIsCut
     EXPECT_EQ(cut.data, Bytes {'d'});
 }
 
-TEST(RemoteCodec, CommandsAreBuiltWithTheirValuesEscaped)
-{
-    Bytes out;
-    set_baudrate(0x0001FFFF, out);
-    EXPECT_EQ(out, (Bytes {kIac, kSb, kOptComPort, 1, 0, 1, kIac, kIac, kIac, kIac, kIac, kSe}));
-    out.clear();
-    com_port(kPurgeData, kPurgeBoth, out);
-    EXPECT_EQ(out, (Bytes {kIac, kSb, kOptComPort, 12, 3, kIac, kSe}));
-}
-
 TEST(RemoteCodec, NegotiationWithSer2netsOpeningAndWithARefusingServer)
 {
     Options o;
@@ -139,23 +129,18 @@ TEST(RemoteCodec, NegotiationWithSer2netsOpeningAndWithARefusingServer)
     EXPECT_TRUE(plain.refused());
 }
 
-TEST(RemoteCodec, AnswersAreParsedAndOnlyWellFormedOnesCount)
+TEST(RemoteCodec, OnlyWellFormedAnswersCount)
 {
     struct Case {
         Bytes payload;
         bool ok;
-        uint8_t command;
         uint32_t value;
     };
     const Case cases[] = {
-        {{101, 0, 1, 0xC2, 0}, true, kSetBaudrate, 115200},
-        {{102, 7}, true, kSetDatasize, 7},
-        {{105, 3}, true, kSetControl, 3},
-        {{107, 0xB0}, true, kNotifyModemstate, 0xB0},
-        {{100, 's', 'e', 'r'}, true, kSignature, 0},
-        {{101, 0, 0x25, 0x80}, false, 0, 0}, // a rate needs four bytes
-        {{102}, false, 0, 0},
-        {{2, 8}, false, 0, 0}, // a client's command, not an answer
+        {{101, 0, 1, 0xC2, 0}, true, 115200},
+        {{101, 0, 0x25, 0x80}, false, 0}, // a rate needs four bytes
+        {{102}, false, 0},                // a size needs one
+        {{2, 8}, false, 0},               // a client's command, not an answer
     };
     for (const Case &c : cases) {
         Command cmd;
@@ -164,34 +149,22 @@ TEST(RemoteCodec, AnswersAreParsedAndOnlyWellFormedOnesCount)
         cmd.payload = c.payload;
         Answer a;
         ASSERT_EQ(parse_answer(cmd, a), c.ok) << int(c.payload[0]);
-        if (c.ok) {
-            EXPECT_EQ(a.command, c.command);
+        if (c.ok)
             EXPECT_EQ(a.value, c.value);
-        }
     }
-    EXPECT_EQ(modem_status_from_notify(0xF3), DWORD(MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON));
-    EXPECT_EQ(comm_errors_from_linestate(0x1F), DWORD(CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK));
 }
 
 TEST(RemoteCodec, LineTranslationsAndTheReadBackRule)
 {
+    // The codes that differ from the DCB's: parity one up, 1.5 stop bits 3, and hardware flow
+    // control winning over XON/XOFF, which RFC 2217 cannot ask for together.
     DCB d {};
     d.BaudRate = 9600;
-    d.ByteSize = 8;
-    d.Parity = NOPARITY;
-    d.StopBits = ONESTOPBIT;
-    Line l = line_from_dcb(d);
-    EXPECT_EQ(l.baud, 9600u);
-    EXPECT_EQ(l.dataSize, 8);
-    EXPECT_EQ(l.parity, 1);
-    EXPECT_EQ(l.stopSize, 1);
-    EXPECT_EQ(l.flow, kFlowNone);
-
     d.ByteSize = 5;
     d.Parity = SPACEPARITY;
     d.StopBits = ONE5STOPBITS;
     d.fOutX = 1;
-    l = line_from_dcb(d);
+    Line l = line_from_dcb(d);
     EXPECT_EQ(l.parity, 5);
     EXPECT_EQ(l.stopSize, 3);
     EXPECT_EQ(l.flow, kFlowXonXoff);
