@@ -149,8 +149,9 @@ TEST(RemoteCodec, OnlyWellFormedAnswersCount)
         cmd.payload = c.payload;
         Answer a;
         ASSERT_EQ(parse_answer(cmd, a), c.ok) << int(c.payload[0]);
-        if (c.ok)
+        if (c.ok) {
             EXPECT_EQ(a.value, c.value);
+        }
     }
 }
 
