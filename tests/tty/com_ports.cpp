@@ -110,6 +110,17 @@ int open_fd_count() {
     return count - 1; // the directory stream's own descriptor
 }
 
+bool wait_for_input(int port, uint32_t n) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < end) {
+        const uint32_t have = IOP_DIQ_Count(port);
+        if (have == 0xFFFFFFFFu) return false;
+        if (have >= n) return true;
+        usleep(1000);
+    }
+    return false;
+}
+
 int open_in_other_process(int port, int32_t cflag, bool leave_open) {
     const std::string p = std::to_string(port), c = std::to_string(cflag);
     char leave[] = "leave";

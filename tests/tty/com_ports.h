@@ -40,6 +40,9 @@ void write_all(int fd, const std::string &bytes);
 std::string read_some(int fd, size_t n, std::chrono::milliseconds limit = std::chrono::seconds(3));
 // Number of entries in /proc/self/fd.
 int open_fd_count();
+// Waits, through the library, until COMport's input queue holds n bytes; false when the
+// count fails or 3 s pass ("did not hang", never a speed claim).
+bool wait_for_input(int port, uint32_t n);
 
 // Runs the open probe (open_probe.cpp) on COMport in a process of its own and returns its exit
 // status: 0 when its IOP_Open succeeded, 255 when it returned -1. With `leave_open` the probe

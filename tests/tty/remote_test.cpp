@@ -46,17 +46,6 @@ std::string read_port(int port, size_t n) {
     return got;
 }
 
-bool wait_for_input(int port, uint32_t n) {
-    const auto end = Clock::now() + std::chrono::seconds(3);
-    while (Clock::now() < end) {
-        const uint32_t have = IOP_DIQ_Count(port);
-        if (have == kFailed) return false;
-        if (have >= n) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
-
 class RemotePort : public ComPortTest {
 protected:
     void map_remote(int com, const std::string &target) {

@@ -16,18 +16,6 @@ constexpr int32_t k9600_8N1 = 0x1036;
 constexpr uint32_t kFailed = 0xFFFFFFFFu;
 constexpr auto kHang = std::chrono::seconds(3); // "did not hang", never a speed claim
 
-// Waits until the library sees n bytes in the port's input queue.
-bool wait_for_input(int port, uint32_t n) {
-    const auto end = Clock::now() + kHang;
-    while (Clock::now() < end) {
-        const uint32_t have = IOP_DIQ_Count(port);
-        if (have == kFailed) return false;
-        if (have >= n) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
-
 std::string all_bytes() {
     std::string s(256, '\0');
     for (int i = 0; i < 256; ++i) s[i] = static_cast<char>(i);

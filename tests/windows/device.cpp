@@ -105,15 +105,15 @@ int main(int argc, char **argv) {
     std::vector<std::string> links;
     int i = 2;
     for (; i < argc && std::string(argv[i]) != "--"; ++i) {
-        const std::string spec = argv[i];
-        const size_t eq = spec.find('=');
-        const int com = com_number(spec.substr(0, eq));
+        const std::string entry = argv[i];
+        const size_t eq = entry.find('=');
+        const int com = com_number(entry.substr(0, eq));
         if (com < 0) {
-            std::fprintf(stderr, "windows_device: not a COM name: %s\n", spec.c_str());
+            std::fprintf(stderr, "windows_device: not a COM name: %s\n", entry.c_str());
             return 2;
         }
         if (eq != std::string::npos) {
-            devices[com] = devices.at(com_number(spec.substr(eq + 1)));
+            devices[com] = devices.at(com_number(entry.substr(eq + 1)));
         } else {
             Device d;
             char name[128];

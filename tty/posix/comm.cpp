@@ -133,9 +133,8 @@ bool is_pty(dev_t rdev)
     return (m >= 136 && m <= 143) || m == 3;
 }
 
-// The DCB a handle starts with, before any SetCommState: the device's settings, DTR and RTS
-// on, and Windows' usual flow-control limits.
-DCB initial_dcb(const LineSettings &s)
+// What every handle's DCB starts from: DTR and RTS on, and Windows' usual flow-control limits.
+DCB base_dcb()
 {
     DCB base {};
     base.fBinary = 1;
@@ -143,7 +142,13 @@ DCB initial_dcb(const LineSettings &s)
     base.fRtsControl = RTS_CONTROL_ENABLE;
     base.XonLim = 2048;
     base.XoffLim = 512;
-    return dcb_from_line(s, base);
+    return base;
+}
+
+// The DCB a handle starts with, before any SetCommState: the device's settings on the base.
+DCB initial_dcb(const LineSettings &s)
+{
+    return dcb_from_line(s, base_dcb());
 }
 
 // Bytes already handed to the device must go out at the settings they were written with,
@@ -186,12 +191,7 @@ void release(Comm &c)
 // a change, and IOP_Open-style callers set them all at once anyway.
 DCB remote_initial_dcb()
 {
-    DCB d {};
-    d.fBinary = 1;
-    d.fDtrControl = DTR_CONTROL_ENABLE;
-    d.fRtsControl = RTS_CONTROL_ENABLE;
-    d.XonLim = 2048;
-    d.XoffLim = 512;
+    DCB d = base_dcb();
     d.BaudRate = CBR_9600;
     d.ByteSize = 8;
     d.Parity = NOPARITY;
