@@ -148,12 +148,15 @@ DCB dcb_current(const LineSettings &now, const DCB &asked, const LineSettings &a
     return d;
 }
 
+bool rate_close(uint64_t asked, uint64_t runs)
+{
+    const uint64_t diff = asked > runs ? asked - runs : runs - asked;
+    return diff * 50 <= asked;
+}
+
 bool line_took(const LineSettings &asked, const LineSettings &got, bool framesCharacters)
 {
-    const uint64_t want = line_speed(asked);
-    const uint64_t have = line_speed(got);
-    const uint64_t diff = want > have ? want - have : have - want;
-    if (diff * 50 > want)
+    if (!rate_close(line_speed(asked), line_speed(got)))
         return false;
     if (framesCharacters && ((asked.cflag ^ got.cflag) & kFraming))
         return false;
@@ -208,11 +211,8 @@ uint32_t clock_rate(const Clock &c, uint32_t rate)
 
 bool clock_makes(const Clock &c, uint32_t rate)
 {
-    const uint64_t made = clock_rate(c, rate);
-    if (made == 0)
-        return false;
-    const uint64_t diff = made > rate ? made - rate : rate - made;
-    return diff * 50 <= rate;
+    const uint32_t made = clock_rate(c, rate);
+    return made != 0 && rate_close(rate, made);
 }
 
 DWORD modem_status_from_tiocm(int bits)

@@ -41,10 +41,13 @@ DCB dcb_from_line(const LineSettings &s, const DCB &base);
 // them since, the device's settings are.
 DCB dcb_current(const LineSettings &now, const DCB &asked, const LineSettings &applied);
 
+// Whether a line asked for `asked` bit/s and running at `runs` is close enough: within 2 %,
+// the error at which a receiver still frames characters.
+bool rate_close(uint64_t asked, uint64_t runs);
+
 // Whether the device took `asked`, judged from what it reports back (`got`): the speed
-// within 2% (a UART runs at the nearest rate its clock divides to, and a receiver still
-// frames at that error), and, on a device that frames characters, data bits, parity and
-// stop bits exactly.
+// within 2% (a UART runs at the nearest rate its clock divides to, see rate_close), and, on
+// a device that frames characters, data bits, parity and stop bits exactly.
 bool line_took(const LineSettings &asked, const LineSettings &got, bool framesCharacters);
 
 // What SetCommState does to DTR and RTS when `next` replaces `prev` (the state GetCommState
@@ -73,8 +76,8 @@ struct Clock {
     uint32_t base = 0; // Divisor: the rate at divisor 1
 };
 
-// Whether the device runs a line asked for `rate` bit/s within 2 % of it: a receiver still
-// frames at that error, and it is the tolerance the read-back check allows too.
+// Whether the device runs a line asked for `rate` bit/s within 2 % of it (rate_close), the
+// tolerance the read-back check allows too.
 bool clock_makes(const Clock &clock, uint32_t rate);
 
 // The rate the device runs at when asked for `rate`; 0 when it cannot divide down to it.

@@ -234,10 +234,7 @@ DCB dcb_from_line(const Line &got, const Line &wanted, const DCB &asked)
 
 bool line_took(const Line &wanted, const Line &got)
 {
-    const uint64_t want = wanted.baud;
-    const uint64_t have = got.baud;
-    const uint64_t diff = want > have ? want - have : have - want;
-    if (have == 0 || diff * 50 > want)
+    if (got.baud == 0 || !rate_close(wanted.baud, got.baud))
         return false;
     if (got.dataSize != wanted.dataSize || got.parity != wanted.parity || got.stopSize != wanted.stopSize)
         return false;
