@@ -323,7 +323,7 @@ bool Remote::wait(int64_t deadline, DWORD &err)
         err = kErrorTimeout;
         return false;
     }
-    return flush(err) && pump(false, err) && flush(err);
+    return service(err);
 }
 
 void Remote::request_line(const Line &line, ModemDrive drive)
