@@ -202,11 +202,6 @@ Remote::~Remote()
         close(fd_);
 }
 
-short Remote::poll_events() const
-{
-    return poll_events(false);
-}
-
 short Remote::poll_events(bool beyondCap) const
 {
     short events = 0;

@@ -39,16 +39,15 @@ public:
     Remote &operator=(const Remote &) = delete;
 
     int fd() const { return fd_; }
-    // What to poll fd() for: input while there is room for it, output while some waits.
-    short poll_events() const;
     // After poll: takes in what the socket holds and sends what it will take. False when the
     // connection has closed (`err` ERROR_DEVICE_NOT_CONNECTED); bytes already received stay
     // readable. Received data is held up to 64 KiB, beyond which the socket is left for TCP
     // to slow the server down; `beyondCap` takes in up to 1 MiB, so that answers queued
     // behind unread data can be seen.
     bool service(DWORD &err, bool beyondCap = false);
-    // poll_events() for a caller that waits with `beyondCap`.
-    short poll_events(bool beyondCap) const;
+    // What to poll fd() for before service() with the same `beyondCap`: input while there is
+    // room for it, output while some waits.
+    short poll_events(bool beyondCap = false) const;
     bool closed() const { return closed_; }
 
     // Sends the line and drives DTR/RTS as `drive` says. The flow control goes first, so that
