@@ -223,6 +223,16 @@ HANDLE open_remote(const RemoteTarget &target, std::shared_ptr<Comm> &c)
     return insert(t, object); // on failure `c` still owns the connection and closes it
 }
 
+// Keeps the DCB that SetCommState has just applied, for GetCommState to report; the members
+// Windows reserves are read back as 0.
+void keep_asked(Comm &c, const DCB &dcb)
+{
+    c.asked = dcb;
+    c.asked.fDummy2 = 0;
+    c.asked.wReserved = 0;
+    c.asked.wReserved1 = 0;
+}
+
 // SetCommState on a remote port: the server's answers are the read-back. The wait for them
 // is made without the object's mutex, as transfers wait, and is bounded.
 BOOL set_remote_state(CommRef &c, const DCB &dcb)
@@ -255,10 +265,7 @@ BOOL set_remote_state(CommRef &c, const DCB &dcb)
             c->remote->request_line(c->remoteAsked, modem_drive(dcb, c->asked, false));
         return fail(ERROR_INVALID_PARAMETER);
     }
-    c->asked = dcb;
-    c->asked.fDummy2 = 0;
-    c->asked.wReserved = 0;
-    c->asked.wReserved1 = 0;
+    keep_asked(*c, dcb);
     c->remoteAsked = wanted;
     c->remoteGot = got;
     return TRUE;
@@ -692,10 +699,7 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
             return fail_gone(*c);
         // ENOTTY / EINVAL: a device without modem lines; nothing to drive.
     }
-    c->asked = *dcb;
-    c->asked.fDummy2 = 0;
-    c->asked.wReserved = 0;
-    c->asked.wReserved1 = 0;
+    keep_asked(*c, *dcb);
     c->applied = got;
     return TRUE;
 }
