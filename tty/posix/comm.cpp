@@ -638,20 +638,19 @@ BOOL GetCommState(HANDLE h, LPDCB dcb)
         return FALSE;
     if (!dcb)
         return fail(ERROR_INVALID_PARAMETER);
+    DCB current;
     if (c->remote) {
         if (c->gone)
             return fail_gone(*c);
-        const DWORD length = dcb->DCBlength;
-        *dcb = rfc2217::dcb_from_line(c->remoteGot, c->remoteAsked, c->asked);
-        dcb->DCBlength = length;
-        return TRUE;
+        current = rfc2217::dcb_from_line(c->remoteGot, c->remoteAsked, c->asked);
+    } else {
+        LineSettings now;
+        if (line_get(c->fd, now) != 0)
+            return fail_gone(*c);
+        current = dcb_current(now, c->asked, c->applied);
     }
-    LineSettings now;
-    if (line_get(c->fd, now) != 0)
-        return fail_gone(*c);
-    const DWORD length = dcb->DCBlength; // echoed as given
-    *dcb = dcb_current(now, c->asked, c->applied);
-    dcb->DCBlength = length;
+    current.DCBlength = dcb->DCBlength; // echoed as given
+    *dcb = current;
     return TRUE;
 }
 
