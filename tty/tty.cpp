@@ -123,7 +123,10 @@ int32_t set_line(int32_t port, int32_t flag, std::atomic<DWORD> &remembered, Get
     return SetCommState(h, &dcb) ? 0 : -1;
 }
 
-void close_all_ports();
+void close_all_ports() {
+    for (int32_t port = 0; port < kPorts; ++port)
+        if (device(port) != nullptr) IOP_Close(port);
+}
 
 } // namespace
 
@@ -145,13 +148,6 @@ __attribute__((constructor)) static void on_load() { DisableThreadLibraryCalls(n
 // use alive.
 __attribute__((destructor)) static void on_unload() { close_all_ports(); }
 #endif
-
-namespace {
-void close_all_ports() {
-    for (int32_t port = 0; port < kPorts; ++port)
-        if (device(port) != nullptr) IOP_Close(port);
-}
-} // namespace
 
 extern "C" {
 
