@@ -197,9 +197,6 @@ int thread_waker();
 // holds the object's mutex.
 void wake(Comm &c, uint64_t id);
 
-// Monotonic clock in ms.
-int64_t now_ms();
-
 // Marks the device gone: every transfer fails from now on. A remote port whose connection has
 // closed is gone only once the bytes that came before the close have been read.
 void set_gone(Comm &c);

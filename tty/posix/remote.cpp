@@ -6,7 +6,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,16 +34,9 @@ constexpr size_t kInHardCap = 1024 * 1024;
 // Data taken for sending and not yet on the wire, like a serial driver's output queue.
 constexpr size_t kOutCap = 4096;
 
-int64_t clock_ms()
-{
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 int ms_left(int64_t deadline)
 {
-    return int(std::clamp<int64_t>(deadline - clock_ms(), 0, INT_MAX));
+    return int(std::clamp<int64_t>(deadline - now_ms(), 0, INT_MAX));
 }
 
 // A name lookup with a time limit. getaddrinfo alone cannot be bounded, so a name is looked
@@ -141,7 +133,7 @@ int connect_any(const struct addrinfo *list, int64_t deadline, DWORD &err)
             return fd;
         }
         close(fd);
-        if (clock_ms() >= deadline)
+        if (now_ms() >= deadline)
             break;
     }
     return -1;
@@ -408,7 +400,7 @@ DWORD Remote::take_line_errors()
 
 void Remote::drain(int64_t ms)
 {
-    const int64_t deadline = clock_ms() + ms;
+    const int64_t deadline = now_ms() + ms;
     DWORD err = 0;
     while (!closed_ && out_queue() + ctl_.size() > 0) {
         if (!flush(err) || out_queue() + ctl_.size() == 0)

@@ -22,6 +22,9 @@ namespace tty::posix {
 // Win32's ERROR_TIMEOUT: the server did not answer in time.
 inline constexpr DWORD kErrorTimeout = 1460;
 
+// The layer's monotonic clock in ms (defined in comm.cpp): the deadlines given here are on it.
+int64_t now_ms();
+
 // How long opening a remote port may take in all (name, connection, negotiation), and how
 // long a change of settings waits for the server's answers.
 inline constexpr int64_t kRemoteOpenMs = 3000;
@@ -29,7 +32,7 @@ inline constexpr int64_t kRemoteAnswerMs = 1000;
 
 class Remote {
 public:
-    // Resolves, connects and negotiates by `deadline` (monotonic ms). Null with `err` set
+    // Resolves, connects and negotiates by `deadline` (now_ms() clock). Null with `err` set
     // when the name does not resolve or the server refuses (ERROR_FILE_NOT_FOUND), does not
     // negotiate in time (kErrorTimeout) or refuses the options (ERROR_NOT_SUPPORTED).
     static std::unique_ptr<Remote> connect(const RemoteTarget &target, int64_t deadline, DWORD &err);
