@@ -89,6 +89,16 @@ bool byte_waiting(int32_t port, HANDLE h) {
     return comstat.cbInQue > 0;
 }
 
+// The port's queue counts for IOP_DIQ_Count and IOP_DOQ_Count. Asking clears the device's
+// record of receive errors, and with it those that IOP_Getc kept.
+bool queue_counts(int32_t port, COMSTAT &comstat) {
+    const HANDLE h = device(port);
+    DWORD errors = 0;
+    if (h == nullptr || !ClearCommError(h, &errors, &comstat)) return false;
+    getc_errors[port] = 0;
+    return true;
+}
+
 // Steps shared by IOP_Write and IOP_Read once the transfer has been started.
 uint32_t finish(HANDLE h, OVERLAPPED &ov, BOOL started, DWORD done) {
     if (started) return done;
@@ -313,21 +323,13 @@ TTY_API uint32_t TTY_CALL IOP_Read(int32_t port, char *buffer, int32_t count) TT
 }
 
 TTY_API uint32_t TTY_CALL IOP_DOQ_Count(int32_t port) TTY_NOEXCEPT {
-    const HANDLE h = device(port);
-    DWORD errors = 0;
     COMSTAT comstat{};
-    if (h == nullptr || !ClearCommError(h, &errors, &comstat)) return kFailed;
-    getc_errors[port] = 0;
-    return comstat.cbOutQue;
+    return queue_counts(port, comstat) ? comstat.cbOutQue : kFailed;
 }
 
 TTY_API uint32_t TTY_CALL IOP_DIQ_Count(int32_t port) TTY_NOEXCEPT {
-    const HANDLE h = device(port);
-    DWORD errors = 0;
     COMSTAT comstat{};
-    if (h == nullptr || !ClearCommError(h, &errors, &comstat)) return kFailed;
-    getc_errors[port] = 0;
-    return comstat.cbInQue;
+    return queue_counts(port, comstat) ? comstat.cbInQue : kFailed;
 }
 
 TTY_API int32_t TTY_CALL IOP_ResetDOQ(int32_t port) TTY_NOEXCEPT {
