@@ -117,10 +117,11 @@ ssize_t stash_waiting(Comm &c, DWORD &err, bool &full)
         err = ERROR_DEVICE_NOT_CONNECTED;
         return -1;
     }
+    const size_t waiting = size_t(inq > 0 ? inq : 0);
     const size_t old = c.stash.size();
     const size_t room = old < kStashLimit ? kStashLimit - old : 0;
-    full = size_t(inq > 0 ? inq : 0) > room;
-    const size_t n = std::min(size_t(inq > 0 ? inq : 0), room);
+    full = waiting > room;
+    const size_t n = std::min(waiting, room);
     if (n == 0)
         return 0;
     try {
