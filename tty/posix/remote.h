@@ -1,7 +1,7 @@
 // A serial port on a serial server, reached over TCP with Telnet and RFC 2217: the
-// connection behind a remote handle. Nothing here blocks except connect(), up to the deadline
-// it is given; the rest takes what the socket has and returns, and the caller waits in poll()
-// on fd() for poll_events(). Not locked: its owner serialises the calls.
+// connection behind a remote handle. Nothing here blocks except connect() and drain(), up to
+// the time they are given; the rest takes what the socket has and returns, and the caller
+// waits in poll() on fd() for poll_events(). Not locked: its owner serialises the calls.
 #ifndef TTY_POSIX_REMOTE_H
 #define TTY_POSIX_REMOTE_H
 
