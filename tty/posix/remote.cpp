@@ -16,7 +16,6 @@
 #include <thread>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <new>
 #include <string>
 
