@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -138,6 +139,25 @@ TEST_F(RemotePort, OneThreadReadsWhileAnotherWritesThroughSer2net) {
     reader.join();
     EXPECT_EQ(got.size(), sent.size());
     EXPECT_TRUE(got == sent);
+    EXPECT_EQ(IOP_Close(kPort), 0);
+}
+
+// Settings changed from two threads at once: each change is answered by the server and
+// taken, and neither is mistaken for a refusal because of the other's answers.
+TEST_F(RemotePort, TwoThreadsChangingSettingsBothSucceed) {
+    auto server = start_ser2net();
+    if (!server) GTEST_SKIP() << "ser2net is not installed (tools/scripts/deps.sh installs it)";
+    map_remote(kPort, server->url());
+    ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
+    std::atomic<int> failed{0};
+    auto change = [&](int32_t word) {
+        for (int i = 0; i < 15; ++i)
+            if (IOP_Ioctrl(kPort, word) != 0) ++failed;
+    };
+    std::thread other(change, k19200_8N1);
+    change(k115200_8N1);
+    other.join();
+    EXPECT_EQ(failed.load(), 0);
     EXPECT_EQ(IOP_Close(kPort), 0);
 }
 

@@ -237,6 +237,11 @@ void keep_asked(Comm &c, const DCB &dcb)
 // is made without the object's mutex, as transfers wait, and is bounded.
 BOOL set_remote_state(CommRef &c, const DCB &dcb)
 {
+    c.unlock();
+    const std::lock_guard change(c->remoteChange);
+    c.lock();
+    if (c->closed)
+        return fail(ERROR_INVALID_HANDLE); // CloseHandle came meanwhile
     const rfc2217::Line wanted = rfc2217::line_from_dcb(dcb);
     // The server owns RTS in handshake mode, as a driver does; its queue is never taken as full.
     c->remote->request_line(wanted, modem_drive(c->asked, dcb, false));

@@ -138,6 +138,9 @@ struct Comm : Object, std::enable_shared_from_this<Comm> {
     LineSettings applied;       // what the device reported after taking it
     rfc2217::Line remoteAsked;  // remote: the line asked for last, and the server's answers
     rfc2217::Line remoteGot;
+    // Remote: one settings change at a time, from its request until its answers are in, so
+    // that no change takes another's answers for its own. Taken while `mutex` is not held.
+    std::mutex remoteChange;
     COMMTIMEOUTS timeouts {};
     DWORD mask = 0;
     ErrorCounts counts;         // at the last ClearCommError
