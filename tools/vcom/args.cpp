@@ -151,8 +151,9 @@ closed standard output ends vcom. At a terminal, input goes out a line at a
 time, with a line feed at its end.
 
 Device map. COMn is the symbolic link $TTY_COM_DIR/COMn to a pseudo-terminal
-(/dev/pts/N), or for remote a link whose text is rfc2217://HOST:PORT. When TTY_COM_DIR is not set, vcom uses $XDG_RUNTIME_DIR/tty-com,
-or /tmp/tty-com-UID when XDG_RUNTIME_DIR is not set either, creates it (mode
+(/dev/pts/N), or for remote a link whose text is rfc2217://HOST:PORT. When
+TTY_COM_DIR is not set, vcom uses $XDG_RUNTIME_DIR/tty-com, or
+/tmp/tty-com-UID when XDG_RUNTIME_DIR is not set either, creates it (mode
 0700) and prints the line to give the other programs:
   export TTY_COM_DIR=...
 
