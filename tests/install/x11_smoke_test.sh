@@ -5,7 +5,8 @@
 # Then: Shift+Insert with an empty and with a full clipboard; the vcom going away while
 # connected (one message, then Connect works once it is back); the window's close control
 # while connected, after which a second Demo connects; F10 opens a menu while connected;
-# SIGTERM while the settings dialog is open ends Demo as Exit does. The pictures docs/ shows are taken here too (docs-*.png).
+# SIGTERM while the settings dialog is open ends Demo as Exit does. The pictures docs/ shows
+# are taken here too (docs-*.png).
 #   x11_smoke_test.sh DEMO VCOM WORK_DIR WM_CLOSE
 # WORK_DIR keeps the screenshots and logs. WM_CLOSE sends a window the close control's
 # request (there is no window manager). Exit 77 (skipped) when the X tools are missing.
@@ -79,6 +80,10 @@ start_demo() {
 }
 visible() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1; }
 demo_windows() { xdotool search --onlyvisible --name '^Demo$' 2>/dev/null | wc -l; }
+wait_demo_windows() {  # wait_demo_windows N: N windows titled Demo (a message box is one) within 5 s
+  for _ in $(seq 50); do [ "$(demo_windows)" -eq "$1" ] && return 0; sleep 0.1; done
+  return 1
+}
 wait_gone() {
   for _ in $(seq 50); do [ -z "$(visible "$1")" ] && return 0; sleep 0.1; done
   return 1
@@ -173,15 +178,13 @@ step "Shift+Insert: nothing from an empty clipboard, the text of a full one"
 # The vcom goes away while connected: one message box, and Demo has let the port go.
 kill "$vcom_pid"; wait "$vcom_pid" 2>/dev/null || true; vcom_pid=
 exec 5>&-
-for _ in $(seq 50); do [ "$(demo_windows)" -eq 2 ] && break; sleep 0.1; done
-[ "$(demo_windows)" -eq 2 ] || fail "no message when the device went away"
+wait_demo_windows 2 || fail "no message when the device went away"
 shot device_gone
 box=$(xdotool search --onlyvisible --name '^Demo$' | grep -vx "$win" | head -n 1)
 sleep 1
 [ "$(demo_windows)" -eq 2 ] || fail "more than one message when the device went away"
 keys_to "$box" Return
-wait_gone_box() { for _ in $(seq 50); do [ "$(demo_windows)" -eq 1 ] && return 0; sleep 0.1; done; return 1; }
-wait_gone_box || fail "the message did not close"
+wait_demo_windows 1 || fail "the message did not close"
 start_vcom
 keys_to "$win" alt+a c
 sleep 1

@@ -509,6 +509,17 @@ std::string ringbuf_read()
     return r.substr(from, r.rfind('"') - from);
 }
 
+// What the adapter sent: n bytes from the ring buffer, or what came of them within 20 s.
+std::string ringbuf_take(size_t n)
+{
+    std::string out;
+    for (int i = 0; i < 200 && out.size() < n; ++i) {
+        sleep_ms(100);
+        out += ringbuf_read();
+    }
+    return out;
+}
+
 void usb()
 {
     group("USB adapter: settings, bytes, unplugging while open");
@@ -531,12 +542,7 @@ void usb()
     }
     ringbuf_read();
     CHECK(IOP_Write(4, "to the host", 11) == 11);
-    std::string out;
-    for (int i = 0; i < 200 && out.size() < 11; ++i) {
-        sleep_ms(100);
-        out += ringbuf_read();
-    }
-    CHECK(out == "to the host");
+    CHECK(ringbuf_take(11) == "to the host");
 
     qmp.events.clear();
     CHECK(qmp.command(R"({"execute":"device_del","arguments":{"id":"usbser"}})").find("\"return\"") !=
@@ -566,12 +572,7 @@ void usb()
     CHECK(r == 0);
     ringbuf_read();
     CHECK(IOP_Write(4, "again", 5) == 5);
-    out.clear();
-    for (int i = 0; i < 200 && out.size() < 5; ++i) {
-        sleep_ms(100);
-        out += ringbuf_read();
-    }
-    CHECK(out == "again");
+    CHECK(ringbuf_take(5) == "again");
     CHECK(IOP_Close(4) == 0);
 }
 

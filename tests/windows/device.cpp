@@ -24,9 +24,13 @@
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
-std::string describe_line(int master); // line.cpp
+namespace testing_tty { // tests/tty/termios2.cpp: TCGETS2, apart from <termios.h>
+bool read_termios2(int fd, unsigned &speed, unsigned &cflag, unsigned &iflag, unsigned &lflag,
+                   unsigned &oflag);
+}
 
 namespace {
 
@@ -88,6 +92,21 @@ std::string read_some(int fd, size_t count) {
         const ssize_t n = read(fd, buf, std::min(sizeof buf, count - out.size()));
         if (n > 0) out.append(buf, static_cast<size_t>(n));
     }
+    return out;
+}
+
+// The answer to @line (see above). TCGETS2 gives any bit rate, not only those with a
+// B-constant.
+std::string describe_line(int master) {
+    unsigned speed, c, iflag, lflag, oflag;
+    if (!testing_tty::read_termios2(master, speed, c, iflag, lflag, oflag)) return "error";
+    char parity = 'n';
+    if (c & PARENB) parity = (c & CMSPAR) ? ((c & PARODD) ? 'm' : 's') : ((c & PARODD) ? 'o' : 'e');
+    const unsigned size = c & CSIZE;
+    const unsigned bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    char out[64];
+    std::snprintf(out, sizeof out, "%u %u %u %c %d %d %d", speed, bits, (c & CSTOPB) ? 2 : 1,
+                  parity, (c & CRTSCTS) != 0, (iflag & IXON) != 0, (iflag & IXOFF) != 0);
     return out;
 }
 

@@ -9,13 +9,14 @@
 #include "velkooptions.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
-#include <QMenuBar>
 #include <QInputMethodEvent>
-#include <QElapsedTimer>
 #include <QMenu>
+#include <QMenuBar>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -23,9 +24,6 @@
 #include <QTest>
 #include <QThreadPool>
 #include <QTimer>
-
-#include <QClipboard>
-#include <QMimeData>
 
 #include <ctime>
 #include <fcntl.h>

@@ -26,6 +26,11 @@ std::optional<int> parse_port(std::string_view text)
     return n;
 }
 
+static std::string not_a_port(const std::string &arg)
+{
+    return "'" + arg + "' is not a COM number (COM0 to COM" + std::to_string(kMaxPort) + ")";
+}
+
 // remote COMn rfc2217://HOST:PORT
 static Parsed parse_remote(const std::vector<std::string> &args)
 {
@@ -36,7 +41,7 @@ static Parsed parse_remote(const std::vector<std::string> &args)
     }
     std::optional<int> n = parse_port(args[1]);
     if (!n) {
-        p.error = "'" + args[1] + "' is not a COM number (COM0 to COM" + std::to_string(kMaxPort) + ")";
+        p.error = not_a_port(args[1]);
         return p;
     }
     tty::posix::RemoteTarget target;
@@ -97,8 +102,7 @@ Parsed parse_args(const std::vector<std::string> &args)
     for (size_t i = 1; i < args.size(); ++i) {
         std::optional<int> n = parse_port(args[i]);
         if (!n) {
-            p.error = "'" + args[i] + "' is not a COM number (COM0 to COM" +
-                      std::to_string(kMaxPort) + ")";
+            p.error = not_a_port(args[i]);
             return p;
         }
         p.command.ports.push_back(*n);
@@ -147,8 +151,9 @@ closed standard output ends vcom. At a terminal, input goes out a line at a
 time, with a line feed at its end.
 
 Device map. COMn is the symbolic link $TTY_COM_DIR/COMn to a pseudo-terminal
-(/dev/pts/N), or for remote a link whose text is rfc2217://HOST:PORT. When TTY_COM_DIR is not set, vcom uses $XDG_RUNTIME_DIR/tty-com,
-or /tmp/tty-com-UID when XDG_RUNTIME_DIR is not set either, creates it (mode
+(/dev/pts/N), or for remote a link whose text is rfc2217://HOST:PORT. When
+TTY_COM_DIR is not set, vcom uses $XDG_RUNTIME_DIR/tty-com, or
+/tmp/tty-com-UID when XDG_RUNTIME_DIR is not set either, creates it (mode
 0700) and prints the line to give the other programs:
   export TTY_COM_DIR=...
 

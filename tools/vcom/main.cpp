@@ -57,14 +57,14 @@ int run(const vcom::Command &cmd)
 
     std::vector<std::unique_ptr<vcom::Pty>> ptys;
     std::vector<std::unique_ptr<vcom::MapEntry>> entries;
-    if (cmd.mode == vcom::Mode::Remote) {
-        entries.push_back(std::make_unique<vcom::MapEntry>(dir.path, cmd.ports[0], cmd.target));
-        if (!entries.back()->replaced().empty())
-            std::fprintf(stderr, "vcom: replaced %s\n", entries.back()->replaced().c_str());
-    }
-    for (int port : cmd.mode == vcom::Mode::Remote ? std::vector<int>() : cmd.ports) {
-        ptys.push_back(std::make_unique<vcom::Pty>());
-        entries.push_back(std::make_unique<vcom::MapEntry>(dir.path, port, ptys.back()->slave_path()));
+    for (int port : cmd.ports) {
+        // A remote entry names the serial server; every other one a pseudo-terminal of ours.
+        std::string target = cmd.target;
+        if (cmd.mode != vcom::Mode::Remote) {
+            ptys.push_back(std::make_unique<vcom::Pty>());
+            target = ptys.back()->slave_path();
+        }
+        entries.push_back(std::make_unique<vcom::MapEntry>(dir.path, port, target));
         if (!entries.back()->replaced().empty())
             std::fprintf(stderr, "vcom: replaced %s\n", entries.back()->replaced().c_str());
     }
