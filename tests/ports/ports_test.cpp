@@ -172,6 +172,14 @@ TEST_F(PortsTest, ABusyDeviceNamesWhoHoldsIt)
     ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
     EXPECT_EQ(ports::state(ports::scan(roots, 7, 7)[0]), me);
     ::close(fd);
+
+    // An entry that names a serial server is a port too, though no device file stands for it.
+    fs::create_symlink("rfc2217://127.0.0.1:2000", roots.comDir + "/COM8");
+    const ports::Port remote = ports::scan(roots, 8, 8)[0];
+    EXPECT_TRUE(remote.present);
+    EXPECT_EQ(ports::state(remote), "remote");
+    EXPECT_NE(ports::describe(remote).find("rfc2217://127.0.0.1:2000"), std::string::npos);
+    EXPECT_NE(ports::listing({remote}).find("COM8  rfc2217://127.0.0.1:2000  rfc2217"), std::string::npos);
 }
 
 TEST(PortsMap, AgreesWithTheLibrarysMap)

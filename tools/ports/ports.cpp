@@ -1,6 +1,8 @@
 // Port discovery from the device map, sysfs and /proc (see ports.h).
 #include "ports.h"
 
+#include "posix/devmap.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -212,6 +214,15 @@ std::vector<Port> scan(const Roots &roots, int first, int last)
         Port port;
         port.number = n;
         port.path = devicePath(roots, n);
+        tty::posix::RemoteTarget target;
+        const std::string link = port.path.empty() ? "" : tty::posix::read_map_link(port.path);
+        if (tty::posix::parse_map_target(link, target) == tty::posix::MapTarget::Remote) {
+            port.present = true;
+            port.server = link;
+            port.driver = "rfc2217";
+            ports.push_back(std::move(port));
+            continue;
+        }
         struct stat st;
         if (!port.path.empty() && ::stat(port.path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
             port.present = true;
@@ -233,6 +244,8 @@ std::vector<Port> scan(const Roots &roots, int first, int last)
 
 std::string state(const Port &port)
 {
+    if (port.remote())
+        return "remote";
     if (!port.busy())
         return "free";
     std::string s = "busy:";
@@ -246,6 +259,8 @@ std::string describe(const Port &port)
 {
     if (!port.present)
         return port.path.empty() ? "no device" : "no device at " + port.path;
+    if (port.remote())
+        return port.path + "\na port on the serial server " + port.server + "\nwho may use it is the server's to say";
     std::string s = port.path;
     if (!port.device.empty() && port.device != port.path)
         s += " (" + port.device + ")";
@@ -262,7 +277,7 @@ std::string listing(const std::vector<Port> &ports)
     std::vector<std::vector<std::string>> rows{{"PORT", "DEVICE", "DRIVER", "USB ID", "PRODUCT", "SERIAL", "STATE"}};
     for (const Port &p : ports)
         if (p.present)
-            rows.push_back({"COM" + std::to_string(p.number), p.device.empty() ? p.path : p.device,
+            rows.push_back({"COM" + std::to_string(p.number), p.remote() ? p.server : p.device.empty() ? p.path : p.device,
                             orDash(p.driver), orDash(p.usbId), orDash(p.product), orDash(p.serial), state(p)});
     std::vector<size_t> width(rows[0].size(), 0);
     for (const auto &r : rows)

@@ -43,16 +43,21 @@ struct Port {
     // the bus ("1-1.2") and the number of its interface (several ports on one adapter).
     std::string usbId, manufacturer, product, serial, usbPath;
     int usbInterface = -1;
+    // A map entry that names a port on a serial server: its "rfc2217://HOST:PORT". Such a
+    // port is present as far as the map goes; the server decides who may use it.
+    std::string server;
     std::vector<Holder> holders;
 
     bool usb() const { return !usbId.empty(); }
+    bool remote() const { return !server.empty(); }
     bool busy() const { return !holders.empty(); }
 };
 
 // Ports first..last, in order, present or not. Holders are filled for present ports only.
 std::vector<Port> scan(const Roots &roots, int first, int last);
 
-// "free", or "busy: python3 (process 4242)" and further holders after commas.
+// "free", or "busy: python3 (process 4242)" and further holders after commas; for a port on a
+// serial server, "remote" (whether it is free only the server knows).
 std::string state(const Port &port);
 
 // For a tool tip: the device file, for USB adapters the product and serial number, and
