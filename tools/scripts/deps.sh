@@ -24,5 +24,6 @@ ensure_packages() {
   fi
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get install -y -q "${missing[@]}" || { apt-get update -q && apt-get install -y -q "${missing[@]}"; }
+  apt-get install -y -q --no-install-recommends "${missing[@]}" ||
+    { apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"; }
 }
