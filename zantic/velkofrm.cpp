@@ -2,6 +2,7 @@
 #include "velkofrm.h"
 
 #include "addtext.h"
+#include "core/poll.h"
 #include "keys.h"
 #include "message.h"
 #include "velkomod.h"
@@ -18,9 +19,6 @@
 #include <QPlainTextEdit>
 #include <QShortcut>
 #include <QTimer>
-
-#include <chrono>
-#include <thread>
 
 using namespace velkomod;
 
@@ -88,9 +86,6 @@ Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
 
     // The client area is 438 x 280 below the menu bar.
     resize(438, 280 + menuBar()->sizeHint().height());
-
-    // Room for a full tick, plus the 256 bytes the library clears behind every read start.
-    m_readBuffer.resize(kMaxReadPerTick + kMinReadBuffer);
 
     Form_Load();
 }
@@ -173,39 +168,14 @@ void Velkofrm::Timer1_Timer()
     m_inTick = true;
     const int32_t port = *m_openPort;
 
-    // Read everything that waits, so the display keeps up with fast lines, but at most a
-    // bounded amount per tick so that the window stays responsive under a flood.
-    int32_t total = 0;
-    int emptyLooks = 0;
-    bool gone = false;
-    while (total < kMaxReadPerTick) {
-        const int32_t waiting = IOP_DIQ_Count(port);
-        if (waiting < 0) {
-            gone = true; // an open port fails only when its device has gone
-            break;
-        }
-        if (waiting == 0) {
-            // The kernel moves bytes that queue behind a full line buffer up only after a
-            // read has made room; give it a moment before taking "nothing waits" for true,
-            // or a fast stream would be left to back up until the next tick.
-            if (total == 0 || ++emptyLooks > kEmptyLooks)
-                break;
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-            continue;
-        }
-        emptyLooks = 0;
-        const int32_t want = std::min(waiting, kMaxReadPerTick - total);
-        const int32_t got = IOP_Read(port, m_readBuffer.data() + total, want);
-        if (got < 0)
-            gone = true;
-        if (got < 1)
-            break;
-        total += std::min(got, want);
-    }
-    if (total > 0)
-        AddText(Text1, QString::fromLatin1(m_readBuffer.constData(), total));
+    // Everything that waits, up to a bound per tick so that the window stays responsive
+    // under a flood.
+    const zantic::core::TickResult got =
+        zantic::core::readTick(port, {&IOP_DIQ_Count, &IOP_Read}, m_readBuffer);
+    if (got.count > 0)
+        AddText(Text1, QString::fromLatin1(m_readBuffer.data(), qsizetype(got.count)));
     m_inTick = false;
-    if (gone)
+    if (got.gone)
         deviceGone(port);
 }
 
@@ -213,9 +183,7 @@ void Velkofrm::deviceGone(int32_t port)
 {
     // As Disconnect: the port is let go, so that Connect can open the device when it is back.
     disconnect_Click();
-    zantic::showMessage(this, QStringLiteral("COM%1: the device went away (unplugged, switched "
-                                             "off, or its other end ended). Connect again once "
-                                             "it is back.").arg(port));
+    zantic::showMessage(this, QString::fromStdString(zantic::core::goneMessage(port)));
 }
 
 void Velkofrm::AddText(QPlainTextEdit *box, const QString &s)

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 class QAction;
 class QMenu;
@@ -17,11 +18,6 @@ class Velkofrm : public QMainWindow {
     Q_OBJECT
 public:
     explicit Velkofrm(QWidget *parent = nullptr);
-
-    // Most bytes one tick takes from the port; the rest waits for the next tick.
-    static constexpr int32_t kMaxReadPerTick = 64 * 1024;
-    // How often a tick that has read something looks again at an empty queue.
-    static constexpr int kEmptyLooks = 3;
 
     // The menu commands, as the menu entries run them.
     void connect_Click();
@@ -61,6 +57,6 @@ private:
     // The port the connection opened: polling, typing, Disconnect and Exit use it, so that
     // a port chosen meanwhile takes effect only at the next Connect.
     std::optional<int32_t> m_openPort;
-    QByteArray m_readBuffer;
+    std::vector<char> m_readBuffer;
     bool m_inTick = false;
 };
