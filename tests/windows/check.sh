@@ -4,6 +4,8 @@
 #   check.sh exports SOURCE_DIR          the export table: the eighteen names at 2-19, nothing
 #                                        imported but KERNEL32.dll and msvcrt.dll
 #   check.sh wine SOURCE_DIR HELPER      the test program under Wine, in a private /dev
+#   check.sh demo SOURCE_DIR HELPER      Demo.exe under Wine on Xvfb, in a private /dev, with a
+#                                        pty as COM2, driven by demo_test.sh
 # Exits 77 (skipped) where the MinGW compilers or Wine are missing, or (wine) without root.
 set -euo pipefail
 step=$1
@@ -52,7 +54,7 @@ exports)
   exit $fail
   ;;
 
-wine)
+wine | demo)
   need /usr/lib/wine/wine64 wine64
   if [ "$(id -u)" -ne 0 ]; then
     echo "skipped: Wine runs only in a private /dev, which needs root"
@@ -68,10 +70,13 @@ wine)
     "$src/tests/windows/private_dev.sh" /usr/lib/wine/wine64 wineboot --init >"$log" 2>&1 ||
       { cat "$log"; exit 1; }
   fi
-  # COM3 and COM4 are one device; COM5 has none.
+  if [ "$step" = wine ]; then
+    # COM3 and COM4 are one device; COM5 has none.
+    set -- COM3 COM4=COM3 COM9 COM10 -- /usr/lib/wine/wine64 "$out/bin/tty_dll_test.exe"
+  else
+    set -- COM2 -- "$src/tests/windows/demo_test.sh" "$out/bin" "$out/demo-check"
+  fi
   exec "$src/tests/windows/private_dev.sh" \
-    sh -c '/usr/lib/wine/wineserver64 2>"$0" && exec "$@"' "$log" \
-    "$helper" "$WINEPREFIX" COM3 COM4=COM3 COM9 COM10 -- \
-    /usr/lib/wine/wine64 "$out/bin/tty_dll_test.exe"
+    sh -c '/usr/lib/wine/wineserver64 2>"$0" && exec "$@"' "$log" "$helper" "$WINEPREFIX" "$@"
   ;;
 esac

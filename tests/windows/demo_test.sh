@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Demo.exe under Wine on a private X server, driven with the keyboard alone as a person
+# would: Setting (Alt+O, S), OK, Connect (Alt+A, C), typing; the device's text shown by the
+# display rule; the device going away; Exit. Run by check.sh inside the private /dev, under
+# windows_device, which plays COM2: our standard output carries its requests (@send, @recv,
+# @hangup), our standard input its answers. Demo's windows are read with demo_peek.exe.
+#   demo_test.sh BIN_DIR WORK_DIR
+set -euo pipefail
+bin=$1 work=$2
+wine=/usr/lib/wine/wine64
+
+for tool in Xvfb xdotool; do
+  command -v "$tool" >/dev/null || { echo "skipped: $tool is missing"; exit 77; }
+done
+rm -rf "$work"
+mkdir -p "$work"
+xvfb_pid= demo_pid=
+cleanup() {
+  for pid in $demo_pid $xvfb_pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*"
+  command -v import >/dev/null && import -window root "$work/failure.png" 2>/dev/null || true
+  echo "--- Demo.exe's output:"; cat "$work/demo.log" || true
+  exit 1
+}
+step() { echo "demo: $*"; }
+
+exec 4>&1 # the device helper's ear, also from inside $(...)
+device() { # REQUEST... -> the device's answer
+  echo "@$*" >&4
+  local reply
+  read -r reply || fail "the device helper went away"
+  printf '%s\n' "$reply"
+}
+hex() { printf '%s' "$1" | od -An -v -tx1 | tr -d ' \n'; }
+peek() { (cd "$bin" && "$wine" ./demo_peek.exe "$@" 2>>"$work/peek.log") | tr -d '\r'; }
+# Waits up to 15 s for `peek ARG` to print WANT.
+await() {
+  local arg=$1 want=$2 got=
+  for _ in $(seq 60); do
+    got=$(peek "$arg") || true
+    [ "$got" = "$want" ] && return 0
+    sleep 0.25
+  done
+  fail "peek $arg: '$got', want '$want'"
+}
+window() { timeout 30 xdotool search --sync --onlyvisible --name "$1" | head -n 1; }
+keys() { # keys go to Demo's window, which Wine hands on to the control with the focus
+  xdotool windowfocus --sync "$1" 2>/dev/null || true
+  shift
+  xdotool key --delay 80 "$@"
+}
+
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || fail "Xvfb did not start"
+export DISPLAY=":$(tr -d '\n' <"$work/display")"
+step "X server on $DISPLAY"
+
+(cd "$bin" && exec "$wine" ./Demo.exe) >"$work/demo.log" 2>&1 &
+demo_pid=$!
+win=$(window '^Demo$') || fail "Demo's window did not appear"
+step "window $win"
+await state "text1=0 focus=0"
+keys "$win" alt+a c # Connect is disabled before the first Setting: nothing happens
+sleep 1
+peek message >/dev/null && fail "Connect ran before any Setting"
+await state "text1=0 focus=0"
+
+# A port the registry names is marked in the dialog (Wine itself names none: see README).
+"$wine" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v test0 /t REG_SZ /d COM2 /f \
+  >>"$work/peek.log" 2>&1 || fail "reg add"
+keys "$win" alt+o s
+dialog=$(window '^Setting Box$') || fail "the settings dialog did not appear"
+await ports "2"
+step "Setting: dialog $dialog, COM2 marked"
+keys "$dialog" Tab Tab Tab Tab Tab space # the five lists, then OK
+for _ in $(seq 60); do xdotool search --onlyvisible --name '^Setting Box$' >/dev/null || break; sleep 0.25; done
+peek ports >/dev/null && fail "OK did not close the dialog"
+
+keys "$win" alt+a c
+await state "text1=1 focus=1"
+step "connected, the keyboard in Text1"
+
+xdotool type --delay 80 'hi'
+xdotool key Return BackSpace ctrl+c
+got=$(device recv 2 5)
+[ "$got" = "$(hex $'hi\r\b\x03')" ] || fail "the device received $got"
+sleep 0.5
+await text ""
+step "typed keys reach COM2, nothing echoed"
+
+device send 2 "$(hex $'one\r\ntwo\nab\bc\r\n\n')" >/dev/null
+await text "$(hex $'one\r\ntwoac\r\n')"
+device send 2 "$(hex $'\bZ\r')" >/dev/null
+await text "$(hex $'one\r\ntwoacZ\r\n')"
+step "received text shown by the display rule"
+
+device hangup 2 >/dev/null
+await message "COM2: the device went away (unplugged, switched off, or its other end ended). Connect again once it is back."
+box=$(window '^Demo$' | grep -v "^$win\$" | head -n 1) || true
+keys "${box:-$win}" Return
+for _ in $(seq 40); do peek message >/dev/null || break; sleep 0.25; done
+peek message >/dev/null && fail "the message box is still open"
+sleep 1
+peek message >/dev/null && fail "a second message"
+await state "text1=1 focus=1"
+step "device gone: one message naming COM2"
+
+keys "$win" alt+o e
+for _ in $(seq 60); do kill -0 "$demo_pid" 2>/dev/null || break; sleep 0.25; done
+kill -0 "$demo_pid" 2>/dev/null && fail "Exit did not end Demo.exe"
+status=0
+wait "$demo_pid" || status=$?
+demo_pid=
+[ "$status" -eq 0 ] || fail "Demo.exe ended with status $status"
+step "Exit ends the program"
