@@ -220,7 +220,7 @@ void Velkofrm::deviceGone(int32_t port)
 
 void Velkofrm::AddText(QPlainTextEdit *box, const QString &s)
 {
-    zantic::addText(*box, s);
+    zantic::addTick(*box, s);
     emit textReceived(s);
 }
 

@@ -18,8 +18,10 @@ class Velkofrm : public QMainWindow {
 public:
     explicit Velkofrm(QWidget *parent = nullptr);
 
-    // Most bytes one tick takes from the port; the rest waits for the next tick.
-    static constexpr int32_t kMaxReadPerTick = 64 * 1024;
+    // Most bytes one tick takes from the port; the rest waits for the next tick. Far above
+    // what the fastest line sends in a tick (USB full speed, 1.2 MB/s: 120 KB); it only keeps
+    // a flood from holding the window.
+    static constexpr int32_t kMaxReadPerTick = 1024 * 1024;
     // How often a tick that has read something looks again at an empty queue.
     static constexpr int kEmptyLooks = 3;
 
