@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QFontDatabase>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -57,6 +58,10 @@ Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
     Timer1->setInterval(100);
     Timer1->setTimerType(Qt::PreciseTimer); // a late tick is delay on every received byte
     connect(Timer1, &QTimer::timeout, this, &Velkofrm::Timer1_Timer);
+
+    m_sendTimer = new QTimer(this);
+    m_sendTimer->setInterval(kSendIntervalMs);
+    connect(m_sendTimer, &QTimer::timeout, this, &Velkofrm::sendQueued);
 
     m_file = menuBar()->addMenu(QStringLiteral("&Open"));
     m_file->setObjectName(QStringLiteral("file"));
@@ -125,6 +130,7 @@ void Velkofrm::connect_Click()
     // otherwise stay open, and locked, with nothing left that could close it.
     if (ComOpen == 1 && m_openPort && *m_openPort != port)
         IOP_Close(*m_openPort);
+    dropQueued();
     m_openPort = port;
     ComOpen = 1;
     StartPoll();
@@ -138,12 +144,14 @@ void Velkofrm::disconnect_Click()
     IOP_Close(m_openPort.value_or(ComPort)); // result ignored: nothing to tell the user
     StopPoll();
     ComOpen = 0;
+    dropQueued(); // a Disconnect ends a paste
 }
 
 void Velkofrm::exit_Click() { close(); }
 
 void Velkofrm::closeEvent(QCloseEvent *event)
 {
+    dropQueued();
     if (ComOpen == 1 && m_openPort) {
         StopPoll();
         IOP_Close(*m_openPort);
@@ -226,18 +234,60 @@ void Velkofrm::AddText(QPlainTextEdit *box, const QString &s)
 
 void Velkofrm::text1_KeyPress(int16_t &KeyAscii)
 {
-    if (m_openPort) {
-        const char byte = char(KeyAscii & 0xFF);
+    const char byte = char(KeyAscii & 0xFF);
+    if (m_sent < m_outgoing.size())
+        m_outgoing.append(byte); // after the paste that is still going out
+    else if (m_openPort)
         IOP_Write(*m_openPort, &byte, 1); // a failed write loses the key silently
-    }
     KeyAscii = 0;
 }
 
 void Velkofrm::sendPasted(const QString &text)
 {
-    const QByteArray bytes = zantic::pasteBytes(text);
-    if (m_openPort && !bytes.isEmpty())
-        IOP_Write(*m_openPort, bytes.constData(), int32_t(bytes.size())); // as keys: silently
+    // Only a connection sends: after Disconnect the bytes would be lost all the same.
+    if (ComOpen != 1 || !m_openPort)
+        return;
+    m_outgoing.append(zantic::pasteBytes(text));
+    sendQueued();
+}
+
+void Velkofrm::sendQueued()
+{
+    if (ComOpen != 1 || !m_openPort) {
+        dropQueued();
+        return;
+    }
+    // One byte at a time, each only if the port takes it at once: a write of more could wait
+    // for the line, and the window with it. A refused byte is tried again at the next step.
+    QElapsedTimer step;
+    step.start();
+    bool refused = false;
+    while (m_sent < m_outgoing.size() && step.nsecsElapsed() < kSendStepUs * 1000) {
+        if (IOP_Putc(*m_openPort, m_outgoing.constData() + m_sent) != 0) {
+            refused = true;
+            break;
+        }
+        ++m_sent;
+    }
+    if (m_sent == m_outgoing.size()) {
+        dropQueued();
+        return;
+    }
+    if (m_sent >= 64 * 1024) { // let go of what has been sent now and then
+        m_outgoing.remove(0, m_sent);
+        m_sent = 0;
+    }
+    // A port that took all it was given gets the next step as soon as other events are done.
+    m_sendTimer->setInterval(refused ? kSendIntervalMs : 0);
+    if (!m_sendTimer->isActive())
+        m_sendTimer->start();
+}
+
+void Velkofrm::dropQueued()
+{
+    m_outgoing.clear();
+    m_sent = 0;
+    m_sendTimer->stop();
 }
 
 bool Velkofrm::eventFilter(QObject *watched, QEvent *event)

@@ -24,6 +24,10 @@ public:
     static constexpr int32_t kMaxReadPerTick = 1024 * 1024;
     // How often a tick that has read something looks again at an empty queue.
     static constexpr int kEmptyLooks = 3;
+    // Pasted text goes out in steps this far apart, each sending what the port takes at once
+    // for at most kSendStepUs, so that the window never waits for a slow line.
+    static constexpr int kSendIntervalMs = 10;
+    static constexpr int kSendStepUs = 4000;
 
     // The menu commands, as the menu entries run them.
     void connect_Click();
@@ -50,8 +54,12 @@ private:
     void StartPoll();
     void Timer1_Timer();
     void StopPoll();
-    // Text pasted or dropped into Text1 goes to the port as typed keys would.
+    // Text pasted or dropped into Text1 goes to the port as typed keys would, in order, at the
+    // pace the port takes it; keys typed meanwhile queue behind it.
     void sendPasted(const QString &text);
+    void sendQueued();
+    // What is still queued is for the connection that ends or changes: it is dropped.
+    void dropQueued();
     // A tick's call failed: the device went away (unplugged, or its other end ended).
     void deviceGone(int32_t port);
 
@@ -65,4 +73,8 @@ private:
     std::optional<int32_t> m_openPort;
     QByteArray m_readBuffer;
     bool m_inTick = false;
+    // Bytes to send, from m_sent on; m_sendTimer runs while any wait.
+    QByteArray m_outgoing;
+    qsizetype m_sent = 0;
+    QTimer *m_sendTimer;
 };
