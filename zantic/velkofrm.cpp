@@ -14,6 +14,7 @@
 #include <QFontDatabase>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -21,6 +22,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 using namespace velkomod;
@@ -52,6 +54,8 @@ Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
     Text1->installEventFilter(this);
     Text1->viewport()->installEventFilter(this); // mouse and drops arrive at the viewport
     Text1->viewport()->setAcceptDrops(true);
+    Text1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(Text1, &QWidget::customContextMenuRequested, this, &Velkofrm::showContextMenu);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -118,11 +122,15 @@ void Velkofrm::Setting_Click()
 void Velkofrm::connect_Click()
 {
     const int32_t port = ComPort;
-    if (IOP_Open(port, ComFlag) != 0) {
-        // An open connection stays as it is. A device that refused the settings is still
-        // held by the library: let it go, so that other programs can have it meanwhile.
-        if (!(ComOpen == 1 && m_openPort == port))
-            IOP_Close(port);
+    // Opening a remote port can take seconds, with the window unable to react meanwhile.
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool opened = IOP_Open(port, ComFlag) == 0;
+    // An open connection stays as it is. A device that refused the settings is still held by
+    // the library: let it go, so that other programs can have it meanwhile.
+    if (!opened && !(ComOpen == 1 && m_openPort == port))
+        IOP_Close(port);
+    QGuiApplication::restoreOverrideCursor();
+    if (!opened) {
         zantic::showMessage(this, QStringLiteral("Can't OPEN this device--COM"));
         return;
     }
@@ -290,6 +298,20 @@ void Velkofrm::dropQueued()
     m_sendTimer->stop();
 }
 
+void Velkofrm::showContextMenu(const QPoint &pos)
+{
+    // The standard entries name Ctrl+C and Ctrl+A, keys that send 0x03 and 0x01 here: Copy is
+    // named on Ctrl+Insert, which types nothing, and the other entries on no key.
+    const std::unique_ptr<QMenu> menu(Text1->createStandardContextMenu(pos));
+    for (QAction *a : menu->actions()) {
+        QString text = a->text().section(u'\t', 0, 0);
+        if (a->objectName() == QLatin1String("edit-copy"))
+            text += u'\t' + copyKey().toString(QKeySequence::NativeText);
+        a->setText(text);
+    }
+    menu->exec(Text1->viewport()->mapToGlobal(pos));
+}
+
 bool Velkofrm::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == Text1->viewport()) {
@@ -329,6 +351,10 @@ bool Velkofrm::eventFilter(QObject *watched, QEvent *event)
         const auto *key = static_cast<QKeyEvent *>(event);
         if (key->key() == Qt::Key_Insert && key->modifiers() == Qt::ShiftModifier) {
             sendPasted(QGuiApplication::clipboard()->text(QClipboard::Clipboard));
+            return true;
+        }
+        if (key->keyCombination() == copyKey()[0]) {
+            Text1->copy(); // the context menu's Copy, on every platform's key bindings
             return true;
         }
         const std::optional<QByteArray> bytes =

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QByteArray>
+#include <QKeySequence>
 #include <cstdint>
 #include <optional>
 
@@ -60,6 +61,9 @@ private:
     void sendQueued();
     // What is still queued is for the connection that ends or changes: it is dropped.
     void dropQueued();
+    // The text box's context menu, naming only keys that send nothing.
+    void showContextMenu(const QPoint &pos);
+    static QKeySequence copyKey() { return QKeySequence(Qt::CTRL | Qt::Key_Insert); }
     // A tick's call failed: the device went away (unplugged, or its other end ended).
     void deviceGone(int32_t port);
 
