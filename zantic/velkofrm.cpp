@@ -11,14 +11,18 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QFontDatabase>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QShortcut>
 #include <QTimer>
+
+#include <memory>
 
 using namespace velkomod;
 
@@ -49,12 +53,18 @@ Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
     Text1->installEventFilter(this);
     Text1->viewport()->installEventFilter(this); // mouse and drops arrive at the viewport
     Text1->viewport()->setAcceptDrops(true);
+    Text1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(Text1, &QWidget::customContextMenuRequested, this, &Velkofrm::showContextMenu);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(100);
     Timer1->setTimerType(Qt::PreciseTimer); // a late tick is delay on every received byte
     connect(Timer1, &QTimer::timeout, this, &Velkofrm::Timer1_Timer);
+
+    m_sendTimer = new QTimer(this);
+    m_sendTimer->setInterval(kSendIntervalMs);
+    connect(m_sendTimer, &QTimer::timeout, this, &Velkofrm::sendQueued);
 
     m_file = menuBar()->addMenu(QStringLiteral("&Open"));
     m_file->setObjectName(QStringLiteral("file"));
@@ -108,11 +118,15 @@ void Velkofrm::Setting_Click()
 void Velkofrm::connect_Click()
 {
     const int32_t port = ComPort;
-    if (IOP_Open(port, ComFlag) != 0) {
-        // An open connection stays as it is. A device that refused the settings is still
-        // held by the library: let it go, so that other programs can have it meanwhile.
-        if (!(ComOpen == 1 && m_openPort == port))
-            IOP_Close(port);
+    // Opening a remote port can take seconds, with the window unable to react meanwhile.
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool opened = IOP_Open(port, ComFlag) == 0;
+    // An open connection stays as it is. A device that refused the settings is still held by
+    // the library: let it go, so that other programs can have it meanwhile.
+    if (!opened && !(ComOpen == 1 && m_openPort == port))
+        IOP_Close(port);
+    QGuiApplication::restoreOverrideCursor();
+    if (!opened) {
         zantic::showMessage(this, QStringLiteral("Can't OPEN this device--COM"));
         return;
     }
@@ -120,6 +134,7 @@ void Velkofrm::connect_Click()
     // otherwise stay open, and locked, with nothing left that could close it.
     if (ComOpen == 1 && m_openPort && *m_openPort != port)
         IOP_Close(*m_openPort);
+    dropQueued();
     m_openPort = port;
     ComOpen = 1;
     StartPoll();
@@ -133,12 +148,14 @@ void Velkofrm::disconnect_Click()
     IOP_Close(m_openPort.value_or(ComPort)); // result ignored: nothing to tell the user
     StopPoll();
     ComOpen = 0;
+    dropQueued(); // a Disconnect ends a paste
 }
 
 void Velkofrm::exit_Click() { close(); }
 
 void Velkofrm::closeEvent(QCloseEvent *event)
 {
+    dropQueued();
     if (ComOpen == 1 && m_openPort) {
         StopPoll();
         IOP_Close(*m_openPort);
@@ -188,24 +205,80 @@ void Velkofrm::deviceGone(int32_t port)
 
 void Velkofrm::AddText(QPlainTextEdit *box, const QString &s)
 {
-    zantic::addText(*box, s);
+    zantic::addTick(*box, s);
     emit textReceived(s);
 }
 
 void Velkofrm::text1_KeyPress(int16_t &KeyAscii)
 {
-    if (m_openPort) {
-        const char byte = char(KeyAscii & 0xFF);
+    const char byte = char(KeyAscii & 0xFF);
+    if (m_sent < m_outgoing.size())
+        m_outgoing.append(byte); // after the paste that is still going out
+    else if (m_openPort)
         IOP_Write(*m_openPort, &byte, 1); // a failed write loses the key silently
-    }
     KeyAscii = 0;
 }
 
 void Velkofrm::sendPasted(const QString &text)
 {
-    const QByteArray bytes = zantic::pasteBytes(text);
-    if (m_openPort && !bytes.isEmpty())
-        IOP_Write(*m_openPort, bytes.constData(), int32_t(bytes.size())); // as keys: silently
+    // Only a connection sends: after Disconnect the bytes would be lost all the same.
+    if (ComOpen != 1 || !m_openPort)
+        return;
+    m_outgoing.append(zantic::pasteBytes(text));
+    sendQueued();
+}
+
+void Velkofrm::sendQueued()
+{
+    if (ComOpen != 1 || !m_openPort) {
+        dropQueued();
+        return;
+    }
+    // One byte at a time, each only if the port takes it at once: a write of more could wait
+    // for the line, and the window with it. A refused byte is tried again at the next step.
+    QElapsedTimer step;
+    step.start();
+    bool refused = false;
+    while (m_sent < m_outgoing.size() && step.nsecsElapsed() < kSendStepUs * 1000) {
+        if (IOP_Putc(*m_openPort, m_outgoing.constData() + m_sent) != 0) {
+            refused = true;
+            break;
+        }
+        ++m_sent;
+    }
+    if (m_sent == m_outgoing.size()) {
+        dropQueued();
+        return;
+    }
+    if (m_sent >= 64 * 1024) { // let go of what has been sent now and then
+        m_outgoing.remove(0, m_sent);
+        m_sent = 0;
+    }
+    // A port that took all it was given gets the next step as soon as other events are done.
+    m_sendTimer->setInterval(refused ? kSendIntervalMs : 0);
+    if (!m_sendTimer->isActive())
+        m_sendTimer->start();
+}
+
+void Velkofrm::dropQueued()
+{
+    m_outgoing.clear();
+    m_sent = 0;
+    m_sendTimer->stop();
+}
+
+void Velkofrm::showContextMenu(const QPoint &pos)
+{
+    // The standard entries name Ctrl+C and Ctrl+A, keys that send 0x03 and 0x01 here: Copy is
+    // named on Ctrl+Insert, which types nothing, and the other entries on no key.
+    const std::unique_ptr<QMenu> menu(Text1->createStandardContextMenu(pos));
+    for (QAction *a : menu->actions()) {
+        QString text = a->text().section(u'\t', 0, 0);
+        if (a->objectName() == QLatin1String("edit-copy"))
+            text += u'\t' + copyKey().toString(QKeySequence::NativeText);
+        a->setText(text);
+    }
+    menu->exec(Text1->viewport()->mapToGlobal(pos));
 }
 
 bool Velkofrm::eventFilter(QObject *watched, QEvent *event)
@@ -247,6 +320,10 @@ bool Velkofrm::eventFilter(QObject *watched, QEvent *event)
         const auto *key = static_cast<QKeyEvent *>(event);
         if (key->key() == Qt::Key_Insert && key->modifiers() == Qt::ShiftModifier) {
             sendPasted(QGuiApplication::clipboard()->text(QClipboard::Clipboard));
+            return true;
+        }
+        if (key->keyCombination() == copyKey()[0]) {
+            Text1->copy(); // the context menu's Copy, on every platform's key bindings
             return true;
         }
         const std::optional<QByteArray> bytes =

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QByteArray>
+#include <QKeySequence>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -18,6 +19,11 @@ class Velkofrm : public QMainWindow {
     Q_OBJECT
 public:
     explicit Velkofrm(QWidget *parent = nullptr);
+
+    // Pasted text goes out in steps this far apart, each sending what the port takes at once
+    // for at most kSendStepUs, so that the window never waits for a slow line.
+    static constexpr int kSendIntervalMs = 10;
+    static constexpr int kSendStepUs = 4000;
 
     // The menu commands, as the menu entries run them.
     void connect_Click();
@@ -44,8 +50,15 @@ private:
     void StartPoll();
     void Timer1_Timer();
     void StopPoll();
-    // Text pasted or dropped into Text1 goes to the port as typed keys would.
+    // Text pasted or dropped into Text1 goes to the port as typed keys would, in order, at the
+    // pace the port takes it; keys typed meanwhile queue behind it.
     void sendPasted(const QString &text);
+    void sendQueued();
+    // What is still queued is for the connection that ends or changes: it is dropped.
+    void dropQueued();
+    // The text box's context menu, naming only keys that send nothing.
+    void showContextMenu(const QPoint &pos);
+    static QKeySequence copyKey() { return QKeySequence(Qt::CTRL | Qt::Key_Insert); }
     // A tick's call failed: the device went away (unplugged, or its other end ended).
     void deviceGone(int32_t port);
 
@@ -59,4 +72,8 @@ private:
     std::optional<int32_t> m_openPort;
     std::vector<char> m_readBuffer;
     bool m_inTick = false;
+    // Bytes to send, from m_sent on; m_sendTimer runs while any wait.
+    QByteArray m_outgoing;
+    qsizetype m_sent = 0;
+    QTimer *m_sendTimer;
 };

@@ -15,8 +15,10 @@ struct PortCalls {
     int32_t (*read)(int32_t port, char *buffer, int32_t count); // IOP_Read
 };
 
-// Most bytes one tick takes from the port; the rest waits for the next tick.
-inline constexpr int32_t kMaxReadPerTick = 64 * 1024;
+// Most bytes one tick takes from the port; the rest waits for the next tick. Far above
+// what the fastest line sends in a tick (USB full speed, 1.2 MB/s: 120 KB); it only keeps
+// a flood from holding the window.
+inline constexpr int32_t kMaxReadPerTick = 1024 * 1024;
 // How often a tick that has read something looks again at an empty queue.
 inline constexpr int kEmptyLooks = 3;
 // The smallest buffer IOP_Read may be given: it always clears its first 256 bytes.

@@ -2,7 +2,7 @@
 // shared core; here are only the window, its menu, the edit control and the timer.
 #include "velkofrm.h"
 
-#include "display_stopgap.h"
+#include "core/display.h"
 #include "core/poll.h"
 #include "core/typing.h"
 #include "resource.h"
