@@ -353,6 +353,11 @@ LRESULT CALLBACK formProc(HWND form, UINT message, WPARAM wParam, LPARAM lParam)
             return reinterpret_cast<LRESULT>(w.background);
         }
         break;
+    case WM_SETFOCUS:
+        // Back from a message box, the dialog or another program: typing goes on in the box.
+        if (IsWindowEnabled(w.Text1))
+            SetFocus(w.Text1);
+        return 0;
     case WM_CLOSE: // the close control ends the program as Exit does
         exit_Click();
         return 0;
