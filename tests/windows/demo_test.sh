@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Demo.exe under Wine on a private X server, driven with the keyboard alone as a person
-# would: Setting (Alt+O, S), OK, Connect (Alt+A, C), typing; the device's text shown by the
-# display rule; the device going away; Exit. Run by check.sh inside the private /dev, under
+# would: Setting (Alt+O, S), OK, Connect (Alt+A, C), typing, pasting (Shift+Insert); the
+# device's text shown by the display rule; the device going away; Exit. Run by check.sh inside the private /dev, under
 # windows_device, which plays COM2: our standard output carries its requests (@send, @recv,
 # @hangup), our standard input its answers. Demo's windows are read with demo_peek.exe.
 #   demo_test.sh BIN_DIR WORK_DIR
@@ -9,14 +9,14 @@ set -euo pipefail
 bin=$1 work=$2
 wine=/usr/lib/wine/wine64
 
-for tool in Xvfb xdotool; do
+for tool in Xvfb xdotool xclip; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is missing"; exit 77; }
 done
 rm -rf "$work"
 mkdir -p "$work"
-xvfb_pid= demo_pid=
+xvfb_pid= demo_pid= clip_pid=
 cleanup() {
-  for pid in $demo_pid $xvfb_pid; do
+  for pid in $clip_pid $demo_pid $xvfb_pid; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
@@ -95,6 +95,17 @@ got=$(device recv 2 5)
 sleep 0.5
 await text ""
 step "typed keys reach COM2, nothing echoed"
+
+# The X clipboard is Windows' clipboard under Wine: its lines go out as typed, one CR each.
+printf 'p1\nq\r\n' >"$work/clip"
+timeout 60 xclip -quiet -selection clipboard "$work/clip" 2>/dev/null &
+clip_pid=$!
+sleep 0.5
+keys "$win" shift+Insert
+got=$(device recv 2 5)
+[ "$got" = "$(hex $'p1\rq\r')" ] || fail "a paste sent $got"
+await text ""
+step "pasted text reaches COM2 as typed, nothing echoed"
 
 device send 2 "$(hex $'one\r\ntwo\nab\bc\r\n\n')" >/dev/null
 await text "$(hex $'one\r\ntwoac\r\n')"
