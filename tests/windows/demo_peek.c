@@ -5,6 +5,10 @@
  *                       read from here)
  *   demo_peek message   the text of the open message box titled "Demo"
  *   demo_peek ports     the port numbers the settings dialog marks as existing
+ *   demo_peek window    "client W H text1 L T W H": the terminal window's client area and
+ *                       Text1's place in it
+ *   demo_peek layout    the settings dialog's client size, then "ID LEFT TOP WIDTH HEIGHT"
+ *                       of each control in its client area, one a line, by ID
  * Exits 1 when the window asked about is not there. */
 #include <stdio.h>
 #include <stdlib.h>
@@ -64,6 +68,32 @@ int main(int argc, char **argv)
         printf("\n");
         return 0;
     }
-    fprintf(stderr, "usage: demo_peek text|state|message|ports\n");
+    if (strcmp(what, "window") == 0) {
+        HWND form = FindWindowA("Velkofrm", NULL), edit = text1();
+        if (!form || !edit) return 1;
+        RECT client, r;
+        GetClientRect(form, &client);
+        GetWindowRect(edit, &r);
+        MapWindowPoints(NULL, form, (POINT *)&r, 2);
+        printf("client %ld %ld text1 %ld %ld %ld %ld\n", client.right, client.bottom, r.left,
+               r.top, r.right - r.left, r.bottom - r.top);
+        return 0;
+    }
+    if (strcmp(what, "layout") == 0) {
+        HWND dialog = FindWindowA("#32770", "Setting Box");
+        if (!dialog) return 1;
+        RECT client;
+        GetClientRect(dialog, &client);
+        printf("client %ld %ld\n", client.right, client.bottom);
+        for (int id = 200; id < 240; ++id) {
+            HWND control = GetDlgItem(dialog, id);
+            RECT r;
+            if (!control || !GetWindowRect(control, &r)) continue;
+            MapWindowPoints(NULL, dialog, (POINT *)&r, 2);
+            printf("%d %ld %ld %ld %ld\n", id, r.left, r.top, r.right - r.left, r.bottom - r.top);
+        }
+        return 0;
+    }
+    fprintf(stderr, "usage: demo_peek text|state|message|ports|layout\n");
     return 2;
 }

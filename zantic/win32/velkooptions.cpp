@@ -6,6 +6,8 @@
 #include "core/lineconfig.h"
 #include "resource.h"
 
+#include <cstdlib>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@ struct Dialog {
     int16_t FlowIndex = 0; // the most recently selected flow option
     Choice choice;
     HFONT bold = nullptr;  // the port list's entries whose device exists
+    HFONT labels = nullptr; // the labels' font, where the dialog's own is too wide for them
 };
 
 struct Place {
@@ -68,6 +71,7 @@ void placeControls(HWND dialog)
     for (const Place &p : kPlaces) {
         const HWND control = GetDlgItem(dialog, p.id);
         if (isList(p.id)) {
+            // A closed list is its selection field plus a frame.
             SendMessageW(control, CB_SETITEMHEIGHT, WPARAM(-1), px(p.h) - kComboFrame);
             SetWindowPos(control, nullptr, px(p.x), px(p.y), px(p.w), px(kListDrop),
                          SWP_NOZORDER | SWP_NOACTIVATE);
@@ -113,11 +117,44 @@ void LoadPropertySettings(HWND dialog, Dialog &d)
     }
 }
 
+// The layout is in fixed pixels: where a label's caption does not fit on one line in the
+// dialog's font, all four labels take the largest smaller size with which every one fits.
+void fitLabels(HWND dialog, Dialog &d, LOGFONTW font)
+{
+    const int labels[] = {IDC_LABEL4, IDC_LABEL1, IDC_LABEL2, IDC_LABEL3};
+    const HDC dc = GetDC(dialog);
+    for (int height = std::abs(font.lfHeight); height >= 8; --height) {
+        font.lfHeight = -height;
+        const HFONT candidate = CreateFontIndirectW(&font);
+        const HGDIOBJ old = SelectObject(dc, candidate);
+        bool fits = true;
+        for (int id : labels) {
+            wchar_t text[32] = {};
+            GetDlgItemTextW(dialog, id, text, 32);
+            SIZE size{};
+            RECT r;
+            GetClientRect(GetDlgItem(dialog, id), &r);
+            GetTextExtentPoint32W(dc, text, int(wcslen(text)), &size);
+            fits = fits && size.cx <= r.right;
+        }
+        SelectObject(dc, old);
+        if (fits) {
+            d.labels = candidate;
+            for (int id : labels)
+                SendDlgItemMessageW(dialog, id, WM_SETFONT, WPARAM(candidate), TRUE);
+            break;
+        }
+        DeleteObject(candidate);
+    }
+    ReleaseDC(dialog, dc);
+}
+
 void Form_Load(HWND dialog, Dialog &d)
 {
     placeControls(dialog);
     LOGFONTW font{};
     GetObjectW(reinterpret_cast<HFONT>(SendMessageW(dialog, WM_GETFONT, 0, 0)), sizeof font, &font);
+    fitLabels(dialog, d, font);
     font.lfWeight = FW_BOLD;
     d.bold = CreateFontIndirectW(&font);
     LoadPropertySettings(dialog, d);
@@ -193,6 +230,8 @@ INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
     case WM_DESTROY:
         if (d && d->bold)
             DeleteObject(d->bold);
+        if (d && d->labels)
+            DeleteObject(d->labels);
         return FALSE;
     default:
         return FALSE;
