@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Demo.exe under Wine on a private X server, driven with the keyboard alone as a person
-# would: Setting (Alt+O, S), OK, Connect (Alt+A, C), typing, pasting (Shift+Insert); the
-# device's text shown by the display rule; the device going away; Exit. Run by check.sh inside the private /dev, under
-# windows_device, which plays COM2: our standard output carries its requests (@send, @recv,
-# @hangup), our standard input its answers. Demo's windows are read with demo_peek.exe.
+# would. First with the library at c:\zantic\tty.dll only: Setting, OK, Connect, Exit. Then
+# with tty.dll beside Demo.exe: the window's layout; Connect disabled before any Setting;
+# Setting (Alt+O, S) with the dialog's layout and the ports that exist; OK; Connect (Alt+A,
+# C); typing and pasting (Shift+Insert); the device's text shown by the display rule; the
+# device going away; Exit. Run by check.sh inside the private /dev, under windows_device,
+# which plays COM2: our standard output carries its requests (@send, @recv, @hangup), our
+# standard input its answers. Demo's windows are read with demo_peek.exe.
 #   demo_test.sh BIN_DIR WORK_DIR
 set -euo pipefail
 bin=$1 work=$2
@@ -64,9 +67,59 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(tr -d '\n' <"$work/display")"
 step "X server on $DISPLAY"
 
-(cd "$bin" && exec "$wine" ./Demo.exe) >"$work/demo.log" 2>&1 &
-demo_pid=$!
-win=$(window '^Demo$') || fail "Demo's window did not appear"
+check_dialog() { # its layout in pixels, and the ports that exist marked
+  await ports "2"
+  shot dialog
+  # Every control at its pixel place. Wine difference, accepted at its measured value: a closed
+  # drop-down list that Wine draws itself is 21 pixels high for the 14-pixel selection field
+  # that makes 20 (the port list, which Demo draws, is 20). Not measured on Windows.
+  layout=$(peek layout | tr '\n' ' ')
+  want="client 403 299 201 216 224 81 25 202 304 224 81 25 203 96 24 95 20 204 48 80 129 21 \
+205 96 168 92 21 206 96 200 92 21 207 96 232 92 21 210 248 72 57 17 211 248 96 73 17 \
+212 248 120 49 17 213 248 144 77 17 220 32 24 57 17 221 40 168 49 17 222 56 200 41 25 \
+223 40 232 49 17 230 24 56 177 65 231 24 144 177 129 232 232 56 121 113 "
+  [ "$layout" = "$want" ] || fail "the dialog's layout: $layout"
+  step "Setting: dialog $dialog, its layout, COM2 marked"
+}
+start_demo() { # DIR: Demo.exe is started from there
+  (cd "$1" && exec "$wine" ./Demo.exe) >>"$work/demo.log" 2>&1 &
+  demo_pid=$!
+  win=$(window '^Demo$') || fail "Demo's window did not appear"
+}
+wait_end() { # Demo.exe ends with status 0
+  for _ in $(seq 60); do kill -0 "$demo_pid" 2>/dev/null || break; sleep 0.25; done
+  kill -0 "$demo_pid" 2>/dev/null && fail "Exit did not end Demo.exe"
+  local status=0
+  wait "$demo_pid" || status=$?
+  demo_pid=
+  [ "$status" -eq 0 ] || fail "Demo.exe ended with status $status"
+}
+settings_ok() { # Alt+O S, then OK: Tab past the five lists, Space
+  keys "$win" alt+o s
+  dialog=$(window '^Setting Box$') || fail "the settings dialog did not appear"
+  [ "${1:-}" != check ] || check_dialog
+  keys "$dialog" Tab Tab Tab Tab Tab space
+  for _ in $(seq 60); do xdotool search --onlyvisible --name '^Setting Box$' >/dev/null || break; sleep 0.25; done
+  peek ports >/dev/null && fail "OK did not close the dialog"
+  return 0
+}
+
+# The library at its fixed place, c:\zantic\tty.dll, and none beside Demo.exe.
+fixed=$WINEPREFIX/drive_c/zantic
+mkdir -p "$fixed" "$work/alone"
+cp "$bin/tty.dll" "$fixed/"
+cp "$bin/Demo.exe" "$work/alone/"
+start_demo "$work/alone"
+settings_ok
+keys "$win" alt+a c
+await state "text1=1 focus=1"
+keys "$win" alt+o e
+wait_end
+rm -rf "$fixed"
+step "c:\\zantic\\tty.dll bound and connected; Exit"
+
+# From here on, tty.dll beside Demo.exe.
+start_demo "$bin"
 step "window $win"
 await state "text1=0 focus=0"
 [ "$(peek window)" = "client 438 280 text1 16 8 409 257" ] || fail "the window: $(peek window)"
@@ -78,24 +131,7 @@ await state "text1=0 focus=0"
 # A port the registry names is marked in the dialog (Wine itself names none: see README).
 "$wine" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v test0 /t REG_SZ /d COM2 /f \
   >>"$work/peek.log" 2>&1 || fail "reg add"
-keys "$win" alt+o s
-dialog=$(window '^Setting Box$') || fail "the settings dialog did not appear"
-await ports "2"
-shot dialog
-# Every control at its pixel place. Wine difference, accepted at its measured value: a closed
-# drop-down list that Wine draws itself is 21 pixels high for the 14-pixel selection field
-# that makes 20 (the port list, which Demo draws, is 20). Not measured on Windows.
-layout=$(peek layout | tr '\n' ' ')
-want="client 403 299 201 216 224 81 25 202 304 224 81 25 203 96 24 95 20 204 48 80 129 21 \
-205 96 168 92 21 206 96 200 92 21 207 96 232 92 21 210 248 72 57 17 211 248 96 73 17 \
-212 248 120 49 17 213 248 144 77 17 220 32 24 57 17 221 40 168 49 17 222 56 200 41 25 \
-223 40 232 49 17 230 24 56 177 65 231 24 144 177 129 232 232 56 121 113 "
-[ "$layout" = "$want" ] || fail "the dialog's layout: $layout"
-step "Setting: dialog $dialog, its layout, COM2 marked"
-keys "$dialog" Tab Tab Tab Tab Tab space # the five lists, then OK
-for _ in $(seq 60); do xdotool search --onlyvisible --name '^Setting Box$' >/dev/null || break; sleep 0.25; done
-peek ports >/dev/null && fail "OK did not close the dialog"
-
+settings_ok check
 keys "$win" alt+a c
 await state "text1=1 focus=1"
 step "connected, the keyboard in Text1"
@@ -137,10 +173,5 @@ await state "text1=1 focus=1"
 step "device gone: one message naming COM2"
 
 keys "$win" alt+o e
-for _ in $(seq 60); do kill -0 "$demo_pid" 2>/dev/null || break; sleep 0.25; done
-kill -0 "$demo_pid" 2>/dev/null && fail "Exit did not end Demo.exe"
-status=0
-wait "$demo_pid" || status=$?
-demo_pid=
-[ "$status" -eq 0 ] || fail "Demo.exe ended with status $status"
+wait_end
 step "Exit ends the program"
