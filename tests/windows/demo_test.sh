@@ -94,10 +94,12 @@ wait_end() { # Demo.exe ends with status 0
   demo_pid=
   [ "$status" -eq 0 ] || fail "Demo.exe ended with status $status"
 }
-settings_ok() { # Alt+O S, then OK: Tab past the five lists, Space
+# Setting (Alt+O, S), then the command CHECK... while the dialog is open, then OK (Tab past
+# the five lists, Space).
+settings_ok() { # [CHECK...]
   keys "$win" alt+o s
   dialog=$(window '^Setting Box$') || fail "the settings dialog did not appear"
-  [ "${1:-}" != check ] || check_dialog
+  [ $# -eq 0 ] || "$@"
   keys "$dialog" Tab Tab Tab Tab Tab space
   for _ in $(seq 60); do xdotool search --onlyvisible --name '^Setting Box$' >/dev/null || break; sleep 0.25; done
   peek ports >/dev/null && fail "OK did not close the dialog"
@@ -110,7 +112,9 @@ mkdir -p "$fixed" "$work/alone"
 cp "$bin/tty.dll" "$fixed/"
 cp "$bin/Demo.exe" "$work/alone/"
 start_demo "$work/alone"
-settings_ok
+# Wine difference, accepted: it names the pty it maps as COM2 neither in SERIALCOMM nor to
+# QueryDosDevice, so no port is marked.
+settings_ok await ports ""
 keys "$win" alt+a c
 await state "text1=1 focus=1"
 keys "$win" alt+o e
@@ -131,7 +135,7 @@ await state "text1=0 focus=0"
 # A port the registry names is marked in the dialog (Wine itself names none: see README).
 "$wine" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v test0 /t REG_SZ /d COM2 /f \
   >>"$work/peek.log" 2>&1 || fail "reg add"
-settings_ok check
+settings_ok check_dialog
 keys "$win" alt+a c
 await state "text1=1 focus=1"
 step "connected, the keyboard in Text1"
