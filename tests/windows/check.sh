@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The steps of the Windows check (tests/windows/CMakeLists.txt runs each as a test):
-#   check.sh build SOURCE_DIR            cross-build tty.dll and its test program (preset windows)
+#   check.sh build SOURCE_DIR            cross-build tty.dll, Demo.exe and the test programs
+#                                        (preset windows)
 #   check.sh exports SOURCE_DIR          the export table: the eighteen names at 2-19, nothing
-#                                        imported but KERNEL32.dll and msvcrt.dll
+#                                        imported but KERNEL32.dll and msvcrt.dll; Demo.exe
+#                                        imports Windows' own DLLs only
 #   check.sh wine SOURCE_DIR HELPER      the test program under Wine, in a private /dev
 #   check.sh demo SOURCE_DIR HELPER      Demo.exe under Wine on Xvfb, in a private /dev, with a
 #                                        pty as COM2, driven by demo_test.sh
@@ -50,7 +52,12 @@ exports)
   fi
   slots=$(grep -c '+base\[' <<<"$dump")
   [ "$slots" -eq 18 ] || { echo "FAIL $slots export numbers, want 18"; fail=1; }
-  [ $fail -eq 0 ] && echo "tty.dll: name, 18 exports at 2-19, imports $imports"
+  # Demo.exe needs nothing beside it but tty.dll, which it loads at run time.
+  demo=$(x86_64-w64-mingw32-objdump -p "$out/bin/Demo.exe" | awk '/DLL Name:/ { print $3 }' |
+    sort | tr '\n' ' ')
+  [ "$demo" = "ADVAPI32.dll GDI32.dll KERNEL32.dll USER32.dll msvcrt.dll ole32.dll " ] ||
+    { echo "FAIL Demo.exe imports: $demo"; fail=1; }
+  [ $fail -eq 0 ] && echo "tty.dll: name, 18 exports at 2-19, imports $imports; Demo.exe imports $demo"
   exit $fail
   ;;
 
