@@ -6,7 +6,8 @@
 #                                        imported but KERNEL32.dll and msvcrt.dll; Demo.exe
 #                                        imports Windows' own DLLs only
 #   check.sh wine SOURCE_DIR HELPER      the test program under Wine, in a private /dev
-#   check.sh demo SOURCE_DIR HELPER      Demo.exe under Wine on Xvfb, in a private /dev, with a
+#   check.sh demo SOURCE_DIR HELPER WM_CLOSE
+#                                        Demo.exe under Wine on Xvfb, in a private /dev, with a
 #                                        pty as COM2, driven by demo_test.sh
 # Exits 77 (skipped) where the MinGW compilers or Wine are missing, or (wine) without root.
 set -euo pipefail
@@ -81,7 +82,7 @@ wine | demo)
     # COM3 and COM4 are one device; COM5 has none.
     set -- COM3 COM4=COM3 COM9 COM10 -- /usr/lib/wine/wine64 "$out/bin/tty_dll_test.exe"
   else
-    set -- COM2 -- "$src/tests/windows/demo_test.sh" "$out/bin" "$out/demo-check"
+    set -- COM2 -- "$src/tests/windows/demo_test.sh" "$out/bin" "$out/demo-check" "${4:-}"
   fi
   exec "$src/tests/windows/private_dev.sh" \
     sh -c '/usr/lib/wine/wineserver64 2>"$0" && exec "$@"' "$log" "$helper" "$WINEPREFIX" "$@"

@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # Demo.exe under Wine on a private X server, driven with the keyboard alone as a person
-# would. First with the library at c:\zantic\tty.dll only: Setting, OK, Connect, Exit. Then
+# would. First with the library at c:\zantic\tty.dll only: Setting, OK, Connect, the close
+# control. Then
 # with tty.dll beside Demo.exe: the window's layout; Connect disabled before any Setting;
 # Setting (Alt+O, S) with the dialog's layout and the ports that exist; OK; Connect (Alt+A,
 # C); typing and pasting (Shift+Insert); the device's text shown by the display rule; the
 # device going away; Exit. Run by check.sh inside the private /dev, under windows_device,
 # which plays COM2: our standard output carries its requests (@send, @recv, @hangup), our
 # standard input its answers. Demo's windows are read with demo_peek.exe.
-#   demo_test.sh BIN_DIR WORK_DIR
+#   demo_test.sh BIN_DIR WORK_DIR WM_CLOSE
+# WM_CLOSE sends a window the close control's request (there is no window manager).
 set -euo pipefail
-bin=$1 work=$2
+bin=$1 work=$2 wm_close=$3
 wine=/usr/lib/wine/wine64
 
 for tool in Xvfb xdotool xclip; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is missing"; exit 77; }
 done
+[ -x "$wm_close" ] || { echo "skipped: wm_close was not built (no X11 headers)"; exit 77; }
 rm -rf "$work"
 mkdir -p "$work"
 xvfb_pid= demo_pid= clip_pid=
@@ -117,10 +120,10 @@ start_demo "$work/alone"
 settings_ok await ports ""
 keys "$win" alt+a c
 await state "text1=1 focus=1"
-keys "$win" alt+o e
+"$wm_close" "$win" || fail "wm_close"
 wait_end
 rm -rf "$fixed"
-step "c:\\zantic\\tty.dll bound and connected; Exit"
+step "c:\\zantic\\tty.dll bound and connected; the close control ends the program"
 
 # From here on, tty.dll beside Demo.exe.
 start_demo "$bin"
