@@ -189,12 +189,15 @@ void Velkofrm::Timer1_Timer()
     m_inTick = true;
     const int32_t port = *m_openPort;
 
-    // Read everything that waits, so the display keeps up with fast lines, but at most a
-    // bounded amount per tick so that the window stays responsive under a flood.
+    // Read everything that waits, so the display keeps up with fast lines, but for a bounded
+    // time per tick so that the window stays responsive under a flood. (A fast stream keeps
+    // arriving while the tick reads: without the bound the tick would chase it.)
     int32_t total = 0;
     int emptyLooks = 0;
     bool gone = false;
-    while (total < kMaxReadPerTick) {
+    QElapsedTimer reading;
+    reading.start();
+    while (total < kMaxReadPerTick && reading.elapsed() < kMaxReadMs) {
         const int32_t waiting = IOP_DIQ_Count(port);
         if (waiting < 0) {
             gone = true; // an open port fails only when its device has gone

@@ -19,10 +19,11 @@ class Velkofrm : public QMainWindow {
 public:
     explicit Velkofrm(QWidget *parent = nullptr);
 
-    // Most bytes one tick takes from the port; the rest waits for the next tick. Far above
-    // what the fastest line sends in a tick (USB full speed, 1.2 MB/s: 120 KB); it only keeps
-    // a flood from holding the window.
+    // Most bytes, and longest time, one tick spends reading the port; the rest waits for the
+    // next tick. Far above what the fastest line needs (USB full speed, 1.2 MB/s: 120 KB a
+    // tick, read in about 4 ms); they only keep a flood from holding the window.
     static constexpr int32_t kMaxReadPerTick = 1024 * 1024;
+    static constexpr int kMaxReadMs = 25;
     // How often a tick that has read something looks again at an empty queue.
     static constexpr int kEmptyLooks = 3;
     // Pasted text goes out in steps this far apart, each sending what the port takes at once
