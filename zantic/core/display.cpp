@@ -65,7 +65,6 @@ private:
         std::size_t cut = (len - kBoxLimit + kBoxDrop - 1) / kBoxDrop * kBoxDrop;
         if (cut < len && at(cut - 1) == u'\r')
             ++cut; // the pair's LF goes with its CR
-        cut = std::min(cut, len);
         const std::size_t fromBox = std::min(cut, boxPart());
         m_front += fromBox;
         m_addedFront += cut - fromBox;

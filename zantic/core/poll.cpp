@@ -14,7 +14,8 @@ TickResult readTick(int32_t port, const PortCalls &calls, std::vector<char> &buf
     TickResult result;
     int32_t total = 0;
     int emptyLooks = 0;
-    while (total < kMaxReadPerTick) {
+    const auto start = std::chrono::steady_clock::now();
+    while (total < kMaxReadPerTick && std::chrono::steady_clock::now() - start < kMaxReadTime) {
         const int32_t waiting = calls.waiting(port);
         if (waiting < 0) {
             result.gone = true;

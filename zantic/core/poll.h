@@ -3,6 +3,7 @@
 // come in as plain functions, so each face passes its own binding. Standard C++ only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,10 +16,12 @@ struct PortCalls {
     int32_t (*read)(int32_t port, char *buffer, int32_t count); // IOP_Read
 };
 
-// Most bytes one tick takes from the port; the rest waits for the next tick. Far above
-// what the fastest line sends in a tick (USB full speed, 1.2 MB/s: 120 KB); it only keeps
-// a flood from holding the window.
+// Most bytes, and longest time, one tick spends reading the port; the rest waits for the
+// next tick. Far above what the fastest line needs (USB full speed, 1.2 MB/s: 120 KB a tick,
+// read in about 4 ms); they only keep a flood from holding the window. (A fast stream keeps
+// arriving while the tick reads: without the time bound the tick would chase it.)
 inline constexpr int32_t kMaxReadPerTick = 1024 * 1024;
+inline constexpr std::chrono::milliseconds kMaxReadTime{25};
 // How often a tick that has read something looks again at an empty queue.
 inline constexpr int kEmptyLooks = 3;
 // The smallest buffer IOP_Read may be given: it always clears its first 256 bytes.
@@ -30,7 +33,7 @@ struct TickResult {
 };
 
 // Reads what waits at the open port into `buffer` (resized to hold a full tick): everything,
-// up to kMaxReadPerTick. An open port's calls fail only when its device has gone (unplugged,
+// up to kMaxReadPerTick bytes or for kMaxReadTime. An open port's calls fail only when its device has gone (unplugged,
 // switched off, its other end ended): the caller then disconnects and says so once, after
 // showing the bytes that came before.
 TickResult readTick(int32_t port, const PortCalls &calls, std::vector<char> &buffer);
