@@ -11,7 +11,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
-#include <QElapsedTimer>
 #include <QFontDatabase>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -63,7 +62,7 @@ Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
     connect(Timer1, &QTimer::timeout, this, &Velkofrm::Timer1_Timer);
 
     m_sendTimer = new QTimer(this);
-    m_sendTimer->setInterval(kSendIntervalMs);
+    m_sendTimer->setInterval(zantic::core::kSendInterval);
     connect(m_sendTimer, &QTimer::timeout, this, &Velkofrm::sendQueued);
 
     m_file = menuBar()->addMenu(QStringLiteral("&Open"));
@@ -212,8 +211,8 @@ void Velkofrm::AddText(QPlainTextEdit *box, const QString &s)
 void Velkofrm::text1_KeyPress(int16_t &KeyAscii)
 {
     const char byte = char(KeyAscii & 0xFF);
-    if (m_sent < m_outgoing.size())
-        m_outgoing.append(byte); // after the paste that is still going out
+    if (!m_outgoing.empty())
+        m_outgoing.append(std::string_view(&byte, 1)); // after the paste still going out
     else if (m_openPort)
         IOP_Write(*m_openPort, &byte, 1); // a failed write loses the key silently
     KeyAscii = 0;
@@ -224,7 +223,7 @@ void Velkofrm::sendPasted(const QString &text)
     // Only a connection sends: after Disconnect the bytes would be lost all the same.
     if (ComOpen != 1 || !m_openPort)
         return;
-    m_outgoing.append(zantic::pasteBytes(text));
+    m_outgoing.append(zantic::pasteBytes(text).toStdString());
     sendQueued();
 }
 
@@ -234,28 +233,15 @@ void Velkofrm::sendQueued()
         dropQueued();
         return;
     }
-    // One byte at a time, each only if the port takes it at once: a write of more could wait
-    // for the line, and the window with it. A refused byte is tried again at the next step.
-    QElapsedTimer step;
-    step.start();
-    bool refused = false;
-    while (m_sent < m_outgoing.size() && step.nsecsElapsed() < kSendStepUs * 1000) {
-        if (IOP_Putc(*m_openPort, m_outgoing.constData() + m_sent) != 0) {
-            refused = true;
-            break;
-        }
-        ++m_sent;
-    }
-    if (m_sent == m_outgoing.size()) {
+    using Step = zantic::core::SendQueue::Step;
+    const Step step = m_outgoing.send(*m_openPort, &IOP_Putc);
+    if (step == Step::Done) {
         dropQueued();
         return;
     }
-    if (m_sent >= 64 * 1024) { // let go of what has been sent now and then
-        m_outgoing.remove(0, m_sent);
-        m_sent = 0;
-    }
     // A port that took all it was given gets the next step as soon as other events are done.
-    m_sendTimer->setInterval(refused ? kSendIntervalMs : 0);
+    m_sendTimer->setInterval(step == Step::Refused ? zantic::core::kSendInterval
+                                                   : std::chrono::milliseconds(0));
     if (!m_sendTimer->isActive())
         m_sendTimer->start();
 }
@@ -263,7 +249,6 @@ void Velkofrm::sendQueued()
 void Velkofrm::dropQueued()
 {
     m_outgoing.clear();
-    m_sent = 0;
     m_sendTimer->stop();
 }
 

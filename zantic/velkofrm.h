@@ -3,6 +3,8 @@
 // connect and disconnect the port.
 #pragma once
 
+#include "core/sendqueue.h"
+
 #include <QMainWindow>
 #include <QByteArray>
 #include <QKeySequence>
@@ -19,11 +21,6 @@ class Velkofrm : public QMainWindow {
     Q_OBJECT
 public:
     explicit Velkofrm(QWidget *parent = nullptr);
-
-    // Pasted text goes out in steps this far apart, each sending what the port takes at once
-    // for at most kSendStepUs, so that the window never waits for a slow line.
-    static constexpr int kSendIntervalMs = 10;
-    static constexpr int kSendStepUs = 4000;
 
     // The menu commands, as the menu entries run them.
     void connect_Click();
@@ -72,8 +69,7 @@ private:
     std::optional<int32_t> m_openPort;
     std::vector<char> m_readBuffer;
     bool m_inTick = false;
-    // Bytes to send, from m_sent on; m_sendTimer runs while any wait.
-    QByteArray m_outgoing;
-    qsizetype m_sent = 0;
+    // Bytes to send; m_sendTimer runs while any wait.
+    zantic::core::SendQueue m_outgoing;
     QTimer *m_sendTimer;
 };

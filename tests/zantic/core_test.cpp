@@ -1,8 +1,10 @@
 // The logic both faces of Demo share (zantic/core): the configuration word from the dialog's
 // choices, the pieces of the default line settings, the bytes typed and pasted characters
-// send, and a poll tick against the real libtty.so on pseudo-terminals, device gone included.
+// send, and, against the real libtty.so on pseudo-terminals, a poll tick (device gone
+// included) and pasted text going out in steps.
 #include "core/lineconfig.h"
 #include "core/poll.h"
+#include "core/sendqueue.h"
 #include "core/typing.h"
 
 #include "../tty/com_ports.h"
@@ -184,6 +186,54 @@ TEST_F(PollTick, AHungUpDeviceIsGoneAndStaysGone)
     }
     EXPECT_EQ(IOP_Close(4), 0);
     EXPECT_EQ(goneMessage(4).rfind("COM4: the device went away", 0), 0u);
+}
+
+int32_t putc(int32_t port, const char *byte) { return IOP_Putc(port, byte); }
+
+class Sending : public testing_tty::ComPortTest {};
+
+TEST_F(Sending, APasteGoesOutWholeAndInOrderInStepsThatNeverWaitForTheLine)
+{
+    testing_tty::Pty &pty = attach(5);
+    ASSERT_EQ(IOP_Open(5, 0x1036), 0);
+    std::string paste;
+    for (int i = 0; paste.size() < 256 * 1024; ++i)
+        paste += std::to_string(i) + ' ';
+    SendQueue queue;
+    queue.append(paste);
+    queue.append("typed"); // a key typed during the paste goes behind it
+
+    // Nobody reads the other end: the line fills up and the port refuses, at once.
+    SendQueue::Step step;
+    int steps = 0;
+    while ((step = queue.send(5, &putc, std::chrono::seconds(1))) == SendQueue::Step::More)
+        ++steps;
+    EXPECT_EQ(step, SendQueue::Step::Refused);
+    EXPECT_FALSE(queue.empty());
+
+    // The other end reads: every byte arrives, in order, once.
+    std::string got;
+    std::thread reader([&] { got = testing_tty::read_some(pty.master, paste.size() + 5); });
+    for (int tries = 0; tries < 20000 && step != SendQueue::Step::Done; ++tries) {
+        step = queue.send(5, &putc);
+        if (step == SendQueue::Step::Refused)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    reader.join();
+    EXPECT_EQ(step, SendQueue::Step::Done);
+    EXPECT_TRUE(queue.empty());
+    EXPECT_TRUE(got == paste + "typed") << got.size() << " bytes of " << paste.size() + 5;
+    EXPECT_EQ(IOP_Close(5), 0);
+}
+
+TEST_F(Sending, AClosedPortRefusesAndClearingDropsTheRest)
+{
+    SendQueue queue;
+    queue.append("abc");
+    EXPECT_EQ(queue.send(6, &putc), SendQueue::Step::Refused); // COM6 is not open
+    queue.clear();
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(queue.send(6, &putc), SendQueue::Step::Done);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include "core/display.h"
 #include "core/poll.h"
+#include "core/sendqueue.h"
 #include "core/typing.h"
 #include "resource.h"
 #include "velkomod.h"
@@ -23,6 +24,8 @@ namespace {
 
 constexpr UINT_PTR kTimer1 = 1;
 constexpr UINT kPollMs = 100;
+constexpr UINT_PTR kSendTimer = 2;       // the next step of a paste, after a refusal
+constexpr UINT kSendNow = WM_APP + 1;    // the next step of a paste, once other messages are done
 
 struct Window {
     HWND form = nullptr;
@@ -35,6 +38,7 @@ struct Window {
     std::optional<int32_t> openPort;
     std::vector<char> readBuffer;
     bool inTick = false;
+    zantic::core::SendQueue outgoing; // pasted text on its way, and keys typed behind it
     char16_t highSurrogate = 0; // the first half of a typed character beyond U+FFFF
 };
 Window w;
@@ -91,6 +95,29 @@ void enableMenu(UINT id)
     EnableMenuItem(GetMenu(w.form), id, MF_BYCOMMAND | MF_ENABLED);
 }
 
+void dropQueued()
+{
+    w.outgoing.clear();
+    KillTimer(w.form, kSendTimer);
+}
+
+void sendQueued()
+{
+    KillTimer(w.form, kSendTimer);
+    if (ComOpen != 1 || !w.openPort) {
+        dropQueued();
+        return;
+    }
+    using Step = zantic::core::SendQueue::Step;
+    switch (w.outgoing.send(*w.openPort, &IOP_Putc)) {
+    case Step::Done: break;
+    case Step::More: PostMessageW(w.form, kSendNow, 0, 0); break;
+    case Step::Refused:
+        SetTimer(w.form, kSendTimer, UINT(zantic::core::kSendInterval.count()), nullptr);
+        break;
+    }
+}
+
 void Setting_Click()
 {
     const velkooptions::Choice choice = velkooptions::show(w.form);
@@ -120,6 +147,7 @@ void connect_Click()
     // otherwise stay open, and locked, with nothing left that could close it.
     if (ComOpen == 1 && w.openPort && *w.openPort != port)
         IOP_Close(*w.openPort);
+    dropQueued();
     w.openPort = port;
     ComOpen = 1;
     StartPoll();
@@ -133,11 +161,13 @@ void disconnect_Click()
     IOP_Close(w.openPort.value_or(ComPort)); // result ignored: nothing to tell the user
     StopPoll();
     ComOpen = 0;
+    dropQueued(); // a Disconnect ends a paste
 }
 
 // Exit and the window's own close control both end here: the port is closed first.
 void exit_Click()
 {
+    dropQueued();
     if (ComOpen == 1 && w.openPort) {
         StopPoll();
         IOP_Close(*w.openPort);
@@ -173,19 +203,22 @@ void Timer1_Timer()
 
 void text1_KeyPress(int16_t &KeyAscii)
 {
-    if (w.openPort) {
-        const char byte = char(KeyAscii & 0xFF);
+    const char byte = char(KeyAscii & 0xFF);
+    if (!w.outgoing.empty())
+        w.outgoing.append(std::string_view(&byte, 1)); // after the paste still going out
+    else if (w.openPort)
         IOP_Write(*w.openPort, &byte, 1); // a failed write loses the key silently
-    }
     KeyAscii = 0;
 }
 
-// Text pasted or dropped into Text1 goes to the port as typed keys would.
+// Text pasted or dropped into Text1 goes to the port as typed keys would, in steps.
 void sendPasted(const std::u16string &text)
 {
-    const std::string bytes = zantic::core::pastedBytes(text, &ansiBytes);
-    if (w.openPort && !bytes.empty())
-        IOP_Write(*w.openPort, bytes.data(), int32_t(bytes.size())); // as keys: silently
+    // Only a connection sends: after Disconnect the bytes would be lost all the same.
+    if (ComOpen != 1 || !w.openPort)
+        return;
+    w.outgoing.append(zantic::core::pastedBytes(text, &ansiBytes));
+    sendQueued();
 }
 
 std::u16string fromGlobal(HGLOBAL memory)
@@ -344,7 +377,14 @@ LRESULT CALLBACK formProc(HWND form, UINT message, WPARAM wParam, LPARAM lParam)
             Timer1_Timer();
             return 0;
         }
+        if (wParam == kSendTimer) {
+            sendQueued();
+            return 0;
+        }
         break;
+    case kSendNow:
+        sendQueued();
+        return 0;
     case WM_CTLCOLORSTATIC:
         // A read-only edit control is drawn as a label; once enabled it looks like a text box.
         if (reinterpret_cast<HWND>(lParam) == w.Text1 && IsWindowEnabled(w.Text1)) {
