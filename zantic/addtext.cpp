@@ -54,7 +54,7 @@ std::u16string_view view(const QString &text)
 }
 
 // Applies a planned edit, planned on `text` (the box's text as boxText gives it).
-void applyEdit(QPlainTextEdit &box, const QString &text, const BoxEdit &edit)
+void applyToBox(QPlainTextEdit &box, const QString &text, const BoxEdit &edit)
 {
     QTextDocument *doc = box.document();
     // Both ends of the kept text lie between whole line breaks (display.h), so each maps to
@@ -94,13 +94,13 @@ void addText(QPlainTextEdit &box, const QString &received)
 {
     const QString text = boxText(box);
     const std::u16string_view batch = view(received);
-    applyEdit(box, text, planDisplay(view(text), std::span(&batch, 1)));
+    applyToBox(box, text, planDisplay(view(text), std::span(&batch, 1)));
 }
 
 void addTick(QPlainTextEdit &box, const QString &received)
 {
     const QString text = boxText(box);
-    applyEdit(box, text, planTick(view(text), view(received)));
+    applyToBox(box, text, planTick(view(text), view(received)));
 }
 
 } // namespace zantic

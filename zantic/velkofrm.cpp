@@ -187,7 +187,7 @@ void Velkofrm::Timer1_Timer()
     // Everything that waits, up to a bound per tick so that the window stays responsive
     // under a flood.
     const zantic::core::TickResult got =
-        zantic::core::readTick(port, {&IOP_DIQ_Count, &IOP_Read}, m_readBuffer);
+        zantic::core::readTick(port, {&IOP_DIQ_Count, &IOP_Read, &IOP_Getc}, m_readBuffer);
     if (got.count > 0)
         AddText(Text1, QString::fromLatin1(m_readBuffer.data(), qsizetype(got.count)));
     m_inTick = false;

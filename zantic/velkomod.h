@@ -28,6 +28,7 @@ int32_t IOP_Close(int32_t port);
 int32_t IOP_Write(int32_t port, const char *buffer, int32_t count);
 int32_t IOP_Putc(int32_t port, const char *c);
 int32_t IOP_Read(int32_t port, char *buffer, int32_t count);
+int32_t IOP_Getc(int32_t port, char *c);
 int32_t IOP_DIQ_Count(int32_t port);
 
 } // namespace velkomod

@@ -125,7 +125,8 @@ int32_t readPort(int32_t port, char *buffer, int32_t count)
 {
     return int32_t(IOP_Read(port, buffer, count));
 }
-const PortCalls library{&waiting, &readPort};
+int32_t getByte(int32_t port, char *c) { return IOP_Getc(port, c); }
+const PortCalls library{&waiting, &readPort, &getByte};
 
 class PollTick : public testing_tty::ComPortTest {};
 

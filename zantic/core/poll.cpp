@@ -22,10 +22,19 @@ TickResult readTick(int32_t port, const PortCalls &calls, std::vector<char> &buf
             break;
         }
         if (waiting == 0) {
-            // The kernel moves bytes that queue behind a full line buffer up only after a
-            // read has made room; give it a moment before taking "nothing waits" for true,
-            // or a fast stream would be left to back up until the next tick.
-            if (total == 0 || ++emptyLooks > kEmptyLooks)
+            // Bytes that queue behind the kernel's full line buffer are moved up after a read
+            // has made room, by a kernel thread that can be late under load. A read that finds
+            // the line buffer empty moves them up at once: take one byte that way. Otherwise
+            // give the kernel a moment before taking "nothing waits" for true, or a fast stream
+            // would be left to back up until the next tick.
+            if (total == 0)
+                break;
+            if (calls.getc(port, buffer.data() + total) == 0) {
+                ++total;
+                emptyLooks = 0;
+                continue;
+            }
+            if (++emptyLooks > kEmptyLooks)
                 break;
             std::this_thread::sleep_for(std::chrono::microseconds(200));
             continue;

@@ -14,6 +14,7 @@ namespace zantic::core {
 struct PortCalls {
     int32_t (*waiting)(int32_t port);                           // IOP_DIQ_Count
     int32_t (*read)(int32_t port, char *buffer, int32_t count); // IOP_Read
+    int32_t (*getc)(int32_t port, char *c);                     // IOP_Getc
 };
 
 // Most bytes, and longest time, one tick spends reading the port; the rest waits for the

@@ -193,7 +193,7 @@ void Timer1_Timer()
     w.inTick = true;
     const int32_t port = *w.openPort;
     const zantic::core::TickResult got =
-        zantic::core::readTick(port, {&IOP_DIQ_Count, &IOP_Read}, w.readBuffer);
+        zantic::core::readTick(port, {&IOP_DIQ_Count, &IOP_Read, &IOP_Getc}, w.readBuffer);
     if (got.count > 0)
         AddText(fromAnsi(w.readBuffer.data(), got.count));
     w.inTick = false;

@@ -110,6 +110,12 @@ int32_t IOP_Read(int32_t port, char *buffer, int32_t count)
     return int32_t(fn(port, buffer, count));
 }
 
+int32_t IOP_Getc(int32_t port, char *c)
+{
+    static const auto fn = bind<decltype(&::IOP_Getc)>("IOP_Getc");
+    return fn(port, c);
+}
+
 int32_t IOP_DIQ_Count(int32_t port)
 {
     static const auto fn = bind<decltype(&::IOP_DIQ_Count)>("IOP_DIQ_Count");
