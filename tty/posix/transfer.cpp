@@ -134,8 +134,8 @@ Outcome advance(Comm &c, Pending &p, bool wait, DWORD &err, Readiness &r)
 
 // Waits, without the object's mutex, until the device is ready as `r` asks, its time has
 // come, or another thread wakes this one (the record `id` ended, or input was taken in). Returns
-// false with `err` set when the device has hung up or poll() failed; the caller then ends
-// the operation.
+// false with `err` set when poll() failed or the device has hung up
+// (ERROR_DEVICE_NOT_CONNECTED); the caller then ends the operation.
 bool await(CommRef &c, uint64_t id, const Readiness &r, DWORD &err)
 {
     const int revents = wait_unlocked(c, id, c->device->poll_for(r.want), r.deadline, err);
@@ -143,7 +143,6 @@ bool await(CommRef &c, uint64_t id, const Readiness &r, DWORD &err)
         return false;
     if (!c->closed && c->device->gone_in(short(revents))) {
         err = ERROR_DEVICE_NOT_CONNECTED;
-        set_gone(*c);
         return false;
     }
     return true;
@@ -360,7 +359,14 @@ BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD done, BOOL wait)
             it = find_pending(*c, ov);
             if (it == c->pending.end() || it->id != id)
                 return result_of(ov, done);
-            o = ended_by_failure(*it);
+            // After a hang-up, one last step takes the bytes that came before it.
+            if (err == ERROR_DEVICE_NOT_CONNECTED)
+                o = advance(*c, *it, false, err, ready);
+            if (o == Outcome::Incomplete) {
+                if (err == ERROR_DEVICE_NOT_CONNECTED)
+                    set_gone(*c);
+                o = ended_by_failure(*it);
+            }
         }
         ov->InternalHigh = it->done;
         ov->Internal = o == Outcome::Done ? kStatusSuccess : (kStatusErrorBit | err);
