@@ -86,7 +86,9 @@ private:
     int old_ = PTHREAD_CANCEL_ENABLE;
 };
 #else
-struct Call {};
+struct Call {
+    Call() {} // user-provided: a guard that is never named again is not an unused variable
+};
 #endif
 
 // The port's device handle, or null for a port out of range, never opened or closed. Calls on
@@ -212,6 +214,7 @@ __attribute__((destructor)) static void on_unload() {
     close_all_ports();
     for (int waited = 0; inCalls.load(std::memory_order_acquire) > 0 && waited < kUnloadWaitMs; ++waited)
         usleep(1000);
+    close_all_ports(); // opened by a call that was still under way
 }
 #endif
 
@@ -283,8 +286,8 @@ TTY_API int32_t TTY_CALL IOP_Close(int32_t port) TTY_NOEXCEPT {
     if (!in_range(port)) return -1;
     // Out of the slot first, so that an IOP_Open of the number meanwhile finds it free only
     // once this handle is no longer there to be cleared over its own.
-    const HANDLE h = COMDEV[port].exchange(INVALID_HANDLE_VALUE);
-    if (!live(h)) return -1;
+    HANDLE h = COMDEV[port].load();
+    if (!live(h) || !COMDEV[port].compare_exchange_strong(h, INVALID_HANDLE_VALUE)) return -1;
     if (t_cflag.load() & bHupcl) PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT);
     return CloseHandle(h) ? 0 : -1;
 }

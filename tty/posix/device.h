@@ -9,12 +9,14 @@
 // call that finds that returns failure with ERROR_DEVICE_NOT_CONNECTED.
 //
 // Adding a kind (a raw TCP port, say): write one file with a class derived from Device and a
-// factory function that opens it (declare the factory below), give the map entry that names
-// it a value of its own in parse_map_target (devmap), and add that case to CreateFileA in
-// comm.cpp. Bytes a kind has taken in but not yet handed to a reader count in held(): a
-// hang-up is reported only once they have been read. A kind that takes settings as given
-// (no line of its own) keeps the last DCB in set_state and returns it from get_state, as a
-// pseudo-terminal does. Nothing else in the handle code changes.
+// factory function that opens it (declare the factory below, next to the others), give the
+// map entry that names it a value of its own in parse_map_target (devmap.h), and add that
+// case to open_device() in comm.cpp. Bytes a kind has taken in but not yet handed to a
+// reader count in held(): a hang-up is reported only once they have been read. A kind with
+// no line of its own takes settings as given: set_state keeps the DCB and get_state returns
+// it, as a pseudo-terminal does. poll_for() names the descriptor and the events each kind of
+// wait acts on; a kind whose end shows as input (a socket) returns false from gone_in() and
+// reports the end from read(). Nothing else in the handle code changes.
 #ifndef TTY_POSIX_DEVICE_H
 #define TTY_POSIX_DEVICE_H
 
