@@ -73,8 +73,12 @@ public:
     // yet), or -1 with `err` set when nothing was read. Bytes read before a failure are
     // returned; the failure shows at the next call.
     virtual ssize_t read(uint8_t *dst, size_t n, DWORD &err) = 0;
-    // Hands up to n bytes over without waiting: the count taken, or -1 with `err` set.
+    // Hands up to n bytes over without waiting, and sends on what earlier calls left on this
+    // side (n may be 0 for that alone): the count taken, or -1 with `err` set.
     virtual ssize_t write(const uint8_t *src, size_t n, DWORD &err) = 0;
+    // Bytes taken by write() that are still on this side; a write waits for them to leave,
+    // within its time-out, as nothing sends them once no call is made.
+    virtual size_t unsent() const { return 0; }
 
     // Bytes that have entered the input side since the device was opened, read and purged
     // ones included (WaitCommEvent's history); false when the device has gone.

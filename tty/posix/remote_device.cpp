@@ -18,6 +18,7 @@ public:
     {
         return remote_->write(src, n, err);
     }
+    size_t unsent() const override { return remote_->out_queue(); }
     bool arrived(uint64_t &total) override;
     ssize_t take_in(DWORD &err, bool &full) override;
     size_t held() const override { return remote_->in_queue(); }

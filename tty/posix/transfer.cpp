@@ -61,11 +61,11 @@ Outcome step_read(Comm &c, Pending &p, DWORD &err, Readiness &r)
 
 Outcome step_write(Comm &c, Pending &p, DWORD &err, Readiness &r)
 {
-    const ssize_t n = p.count == p.done ? 0 : c.device->write(p.source + p.done, p.count - p.done, err);
+    const ssize_t n = c.device->write(p.source + p.done, p.count - p.done, err);
     if (n < 0)
         return Outcome::Failed;
     p.done += DWORD(n);
-    if (p.done == p.count)
+    if (p.done == p.count && c.device->unsent() == 0)
         return Outcome::Done;
     if (p.deadline >= 0 && now_ms() >= p.deadline)
         return Outcome::Done; // ends with the count handed over
@@ -287,7 +287,7 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED
     if (n < 0)
         return fail_device(*c, err);
     p.done = DWORD(n);
-    if (p.done == count)
+    if (p.done == count && c->device->unsent() == 0)
         return completed(ov, p.done, done);
     // The clock is read only for a write that has to wait.
     const int64_t total = write_total_ms(c->timeouts, count);
