@@ -215,6 +215,9 @@ __attribute__((destructor)) static void on_unload() {
     for (int waited = 0; inCalls.load(std::memory_order_acquire) > 0 && waited < kUnloadWaitMs; ++waited)
         usleep(1000);
     close_all_ports(); // opened by a call that was still under way
+    for (PortEvents &events : EVENTS)
+        for (std::atomic<HANDLE> *event : {&events.read, &events.write, &events.wait})
+            if (const HANDLE h = event->exchange(nullptr); live(h)) CloseHandle(h);
 }
 #endif
 

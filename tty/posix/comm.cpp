@@ -119,6 +119,16 @@ void unclaim(Table &t, const DeviceId &id)
         t.claimed.erase(it);
 }
 
+// The table holds no memory while nothing is open or being opened, so that a library
+// unloaded with nothing open leaves nothing allocated behind. Caller holds its mutex.
+void let_go_if_empty(Table &t)
+{
+    if (!t.objects.empty() || !t.claimed.empty())
+        return;
+    decltype(t.objects)().swap(t.objects);
+    decltype(t.claimed)().swap(t.claimed);
+}
+
 // The claim of one CreateFileA, given up unless the handle is made.
 class Opening final : public Claims {
 public:
@@ -395,8 +405,10 @@ BOOL CloseHandle(HANDLE h)
             return fail(ERROR_INVALID_HANDLE);
         object = std::move(it->second);
         t.objects.erase(it);
-        if (object->kind != Object::Kind::Comm)
+        if (object->kind != Object::Kind::Comm) {
+            let_go_if_empty(t);
             return TRUE;
+        }
         Comm &c = static_cast<Comm &>(*object);
         // Under the table's mutex too: a thread whose look-up of the handle fails from now
         // on finds its records ended, and nothing writes to them after it has returned.
@@ -407,6 +419,7 @@ BOOL CloseHandle(HANDLE h)
         end_pending(c, kStatusCancelled, [](const Pending &) { return true; });
         wake(c, 0);
         unclaim(t, c.id);
+        let_go_if_empty(t);
     }
     // Outside the mutexes: the drain may take a while, and the threads just woken need the
     // mutex to see that their operations have ended.
