@@ -44,9 +44,9 @@
  *   - one thread reading a port (IOP_Read, IOP_Getc) while another writes to it (IOP_Write,
  *     IOP_Putc) and others ask for its status, queue counts or settings;
  *   - any calls on different ports from different threads: no port disturbs another;
- *   - IOP_Close while other threads are inside calls on the same port: their calls end at
- *     once with their failure result, nothing of theirs (buffers, stack) is touched once
- *     they have returned, and none of the port's bytes reaches another device.
+ *   - IOP_Close while other threads are inside calls on the same port: their transfers end
+ *     at once with the failure result, nothing of theirs (buffers, stack) is touched once
+ *     their calls have returned, and none of the port's bytes reaches another device.
  *   Not supported (nothing crashes and no byte is lost or reordered, but a call fails):
  *   - two threads reading one port at the same time: while one IOP_Read or IOP_Getc waits,
  *     the other's read of that port returns its failure result. Likewise two threads writing
