@@ -1,9 +1,12 @@
-// The program's module: the three connection globals and the binding of the serial library.
-// The library is not linked: it is loaded from ../lib/libtty.so next to the executable's own
-// directory at the first call of any of its functions, and each function is looked up by
-// name at its own first call. A library that cannot be loaded, or lacks a function that is
-// called, is reported in a message box and ends the program.
+// The program's module: the three connection globals and the binding of the serial library
+// (its functions are declared in core/library.h). The library is not linked: it is loaded
+// from ../lib/libtty.so next to the executable's own directory at the first call of any of
+// its functions, and each function is looked up by name at its own first call. A library
+// that cannot be loaded, or lacks a function that is called, is reported in a message box
+// and ends the program.
 #pragma once
+
+#include "core/library.h"
 
 #include <QString>
 #include <cstdint>
@@ -20,15 +23,5 @@ extern int32_t ComOpen;
 // /proc/self/exe, unless a test has set another path before the first call.
 QString libraryPath();
 void setLibraryPathForTesting(const QString &path);
-
-// The library functions the program uses. Results that the library gives as unsigned
-// counts are returned as signed 32-bit values, so that its failure value reads as -1.
-int32_t IOP_Open(int32_t port, int32_t cflag);
-int32_t IOP_Close(int32_t port);
-int32_t IOP_Write(int32_t port, const char *buffer, int32_t count);
-int32_t IOP_Putc(int32_t port, const char *c);
-int32_t IOP_Read(int32_t port, char *buffer, int32_t count);
-int32_t IOP_Getc(int32_t port, char *c);
-int32_t IOP_DIQ_Count(int32_t port);
 
 } // namespace velkomod

@@ -1,8 +1,6 @@
 // Connection globals, the run-time binding of tty.dll and the ANSI boundary (see velkomod.h).
 #include "velkomod.h"
 
-#include <tty.h>
-
 #include <cstdlib>
 
 namespace velkomod {
@@ -46,20 +44,6 @@ HMODULE library()
     return handle;
 }
 
-// Looks a function up by name; loads the library first if this is the first look-up.
-template <typename Fn>
-Fn bind(const char *name)
-{
-    const FARPROC proc = GetProcAddress(library(), name);
-    if (!proc) {
-        const DWORD error = GetLastError();
-        fail(L"The library " + libraryPath() + L" has no function " +
-             std::wstring(name, name + std::char_traits<char>::length(name)) + L": " +
-             systemMessage(error));
-    }
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
-}
-
 } // namespace
 
 std::wstring libraryPath()
@@ -78,48 +62,16 @@ std::wstring libraryPath()
     return exe.substr(0, exe.find_last_of(L"\\/") + 1) + L"tty.dll";
 }
 
-// Each wrapper binds its function once, at its first call; later calls go straight through.
-
-int32_t IOP_Open(int32_t port, int32_t cflag)
+LibraryFunction lookup(const char *name)
 {
-    static const auto fn = bind<decltype(&::IOP_Open)>("IOP_Open");
-    return fn(port, cflag);
-}
-
-int32_t IOP_Close(int32_t port)
-{
-    static const auto fn = bind<decltype(&::IOP_Close)>("IOP_Close");
-    return fn(port);
-}
-
-int32_t IOP_Write(int32_t port, const char *buffer, int32_t count)
-{
-    static const auto fn = bind<decltype(&::IOP_Write)>("IOP_Write");
-    return int32_t(fn(port, buffer, count));
-}
-
-int32_t IOP_Putc(int32_t port, const char *c)
-{
-    static const auto fn = bind<decltype(&::IOP_Putc)>("IOP_Putc");
-    return fn(port, c);
-}
-
-int32_t IOP_Read(int32_t port, char *buffer, int32_t count)
-{
-    static const auto fn = bind<decltype(&::IOP_Read)>("IOP_Read");
-    return int32_t(fn(port, buffer, count));
-}
-
-int32_t IOP_Getc(int32_t port, char *c)
-{
-    static const auto fn = bind<decltype(&::IOP_Getc)>("IOP_Getc");
-    return fn(port, c);
-}
-
-int32_t IOP_DIQ_Count(int32_t port)
-{
-    static const auto fn = bind<decltype(&::IOP_DIQ_Count)>("IOP_DIQ_Count");
-    return int32_t(fn(port));
+    const FARPROC proc = GetProcAddress(library(), name);
+    if (!proc) {
+        const DWORD error = GetLastError();
+        fail(L"The library " + libraryPath() + L" has no function " +
+             std::wstring(name, name + std::char_traits<char>::length(name)) + L": " +
+             systemMessage(error));
+    }
+    return reinterpret_cast<LibraryFunction>(proc);
 }
 
 std::string ansiBytes(char32_t c)

@@ -1,10 +1,12 @@
-// Demo.exe's module: the three connection globals, the binding of tty.dll, text at the
-// library's boundary in the ANSI code page, and the program's message box. The library is
-// loaded at the first call of any of its functions from "c:\zantic\tty.dll", or, where that
-// file does not exist, from tty.dll beside Demo.exe; each function is looked up by name at its
-// own first call. A library that cannot be loaded, or lacks a function that is called, is
-// reported in a message box and ends the program.
+// Demo.exe's module: the three connection globals, the binding of tty.dll (its functions are
+// declared in core/library.h), text at the library's boundary in the ANSI code page, and the
+// program's message box. The library is loaded at the first call of any of its functions from
+// "c:\zantic\tty.dll", or, where that file does not exist, from tty.dll beside Demo.exe; each
+// function is looked up by name at its own first call. A library that cannot be loaded, or
+// lacks a function that is called, is reported in a message box and ends the program.
 #pragma once
+
+#include "core/library.h"
 
 #include <cstdint>
 #include <string>
@@ -22,16 +24,6 @@ extern int32_t ComOpen;
 
 // The path the library is (or will be) loaded from.
 std::wstring libraryPath();
-
-// The library functions the program uses, with unsigned counts returned as signed values so
-// that the failure value reads as -1.
-int32_t IOP_Open(int32_t port, int32_t cflag);
-int32_t IOP_Close(int32_t port);
-int32_t IOP_Write(int32_t port, const char *buffer, int32_t count);
-int32_t IOP_Putc(int32_t port, const char *c);
-int32_t IOP_Read(int32_t port, char *buffer, int32_t count);
-int32_t IOP_Getc(int32_t port, char *c);
-int32_t IOP_DIQ_Count(int32_t port);
 
 // A character's bytes in the ANSI code page; empty where the code page has none (no
 // best-fit substitutes: a character the device would receive as another is not sent).

@@ -1,0 +1,26 @@
+// The serial library's functions as the program calls them, the same for every face of Demo.
+// The library is not linked: each function is looked up by name at its own first call through
+// lookup(), which each face defines (it loads the library at the first look-up, and reports a
+// library or function that is missing and ends the program). Standard C++ only.
+#pragma once
+
+#include <cstdint>
+
+namespace velkomod {
+
+using LibraryFunction = void (*)();
+
+// Defined by the face: the library's function `name`, never null.
+LibraryFunction lookup(const char *name);
+
+// Results that the library gives as unsigned counts are returned as signed 32-bit values, so
+// that its failure value reads as -1.
+int32_t IOP_Open(int32_t port, int32_t cflag);
+int32_t IOP_Close(int32_t port);
+int32_t IOP_Write(int32_t port, const char *buffer, int32_t count);
+int32_t IOP_Putc(int32_t port, const char *c);
+int32_t IOP_Read(int32_t port, char *buffer, int32_t count);
+int32_t IOP_Getc(int32_t port, char *c);
+int32_t IOP_DIQ_Count(int32_t port);
+
+} // namespace velkomod
