@@ -18,15 +18,26 @@
  *   as `vcom remote COMn rfc2217://HOST:PORT` makes it. Every function behaves as for a local
  *   port, with these differences:
  *   - IOP_Open connects, negotiates and applies the word within about 4 s in all (3 s to
- *     connect and negotiate, 1 s for the server's answers). Another scheme, a missing or bad
- *     port number, a name that does not resolve, a refused or silent server: -1, nothing
- *     left open. A server that negotiates but does not answer the settings, or answers with
- *     other ones (another speed, say): -1, as for a device that refuses the word.
- *   - The settings read back (IOP_GetIoctrl, IOP_Status) are what the server answered. DTR
- *     and RTS are sent without waiting for an answer (ser2net gives none on some devices).
- *   - Queue counts are the bytes this side holds: received and not yet read, taken and not yet
- *     on the network. IOP_ResetDIQ / IOP_ResetDOQ empty them and ask the server to empty its
- *     own buffers. Modem lines are those the server last reported.
+ *     look the name up, connect and negotiate, 1 s for the server's answers). A name is looked
+ *     up in the calling thread by the system's resolver, made to wait no longer than the time
+ *     left (but at least 1 s per name server and search domain): nothing of a failed open
+ *     goes on after it returns. Another scheme, a missing or bad port number, a name that
+ *     does not resolve, a refused or silent server: -1, nothing left open. A server that
+ *     negotiates but does not answer the settings, or answers with other ones (another speed,
+ *     say): -1, as for a device that refuses the word. A server that answers them and closes
+ *     at once: 0, and the next transfer reports the hang-up.
+ *   - The settings read back (IOP_GetIoctrl, IOP_Status) are what the server answered. Each
+ *     change is judged by the answers to its own request: answers to an earlier one, however
+ *     late, never count for it. DTR and RTS are sent without waiting for an answer (ser2net
+ *     gives none on some devices).
+ *   - Queue counts are the data bytes this side holds (0xFF counts once): received and not
+ *     yet read, taken and not yet on the network. IOP_ResetDIQ / IOP_ResetDOQ empty them and
+ *     ask the server to empty its own buffers. Modem lines are those the server last reported.
+ *   - Whatever the server sends, every call keeps its bound: a call takes at most 64 KiB from
+ *     the connection, Telnet commands included. A port holds at most about 1.1 MiB: 64 KiB of
+ *     received data (1 MiB only while a change of settings waits for answers behind unread
+ *     data; beyond that TCP holds the server back), 4 KiB of data to send and 4 KiB of
+ *     commands (refusals of options a server asks for beyond that are dropped).
  *   - A connection the server closes is a hang-up: bytes that came before the close can still
  *     be read; after them every transfer and count fails at once.
  *   - Exclusivity is the server's: ser2net refuses a second client of a port it is serving.

@@ -6,10 +6,16 @@
 
 #include "tty.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <resolv.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -262,4 +268,141 @@ TEST_F(RemotePort, BadEntriesAndUnreachableServersFailAtOnceAndLeaveNothingBehin
         EXPECT_EQ(IOP_Close(kPort), -1) << e;
         EXPECT_EQ(open_fd_count(), fds) << e;
     }
+}
+
+namespace {
+
+long rss_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+int thread_count() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n - 2; // . and ..
+}
+
+} // namespace
+
+// A server that keeps sending Telnet commands, which never fill the data buffer, holds no
+// call beyond its bound and grows no memory.
+TEST_F(RemotePort, AServerSendingOnlyCommandsNeverNegotiatedFailsTheOpenInTime) {
+    ScriptedServer server(ScriptedServer::Mode::Flood);
+    map_remote(kPort, server.url());
+    const auto start = Clock::now();
+    EXPECT_EQ(IOP_Open(kPort, k9600_8N1), -1);
+    EXPECT_LT(ms_since(start), 4500);
+}
+
+TEST_F(RemotePort, AServerSendingOnlyCommandsHoldsNoCallAndGrowsNoMemory) {
+    ScriptedServer server(ScriptedServer::Mode::FloodAfterOpen);
+    map_remote(kPort, server.url());
+    ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
+    const long before = rss_kib();
+    char buf[256];
+    auto start = Clock::now();
+    EXPECT_EQ(IOP_Read(kPort, buf, 100), 0u);
+    EXPECT_LT(ms_since(start), 1500);
+    // Each unknown option asked for is refused; the server reads none of the refusals.
+    EXPECT_LT(rss_kib() - before, 8 * 1024);
+
+    std::atomic<uint32_t> got{0};
+    std::thread reader([&] { got = IOP_Read(kPort, buf, 100); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    start = Clock::now();
+    EXPECT_EQ(IOP_Close(kPort), 0);
+    EXPECT_LT(ms_since(start), 500);
+    reader.join();
+    EXPECT_EQ(got.load(), kFailed);
+}
+
+// Answers are matched to the request they answer: late answers to an earlier request are
+// never taken for a later one's.
+TEST_F(RemotePort, LateAnswersToAnEarlierChangeAreNotTakenForTheNext) {
+    {
+        // The restoring request after a refusal is answered while the next change waits.
+        ScriptedServer server(ScriptedServer::Mode::SlowRefuses19200);
+        map_remote(kPort, server.url());
+        ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
+        EXPECT_EQ(IOP_Ioctrl(kPort, k19200_8N1), -1);
+        EXPECT_EQ(IOP_Ioctrl(kPort, k115200_8N1), 0);
+        EXPECT_EQ(IOP_GetIoctrl(kPort), k115200_8N1);
+        EXPECT_EQ(IOP_Close(kPort), 0);
+    }
+    // A change answered after its time-out: the next change is judged by its own answers.
+    ScriptedServer server(ScriptedServer::Mode::LateAt19200);
+    map_remote(kPort, server.url());
+    ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
+    EXPECT_EQ(IOP_Ioctrl(kPort, k19200_8N1), -1);
+    EXPECT_EQ(IOP_Ioctrl(kPort, k115200_8N1), 0);
+    EXPECT_EQ(IOP_GetIoctrl(kPort), k115200_8N1);
+    EXPECT_EQ(IOP_Close(kPort), 0);
+}
+
+// Answers that came before a close count, however the close is seen: one outcome each time.
+TEST_F(RemotePort, AServerThatAnswersAndClosesOpensEveryTimeThenHangsUp) {
+    ScriptedServer server(ScriptedServer::Mode::AnswerAndClose);
+    map_remote(kPort, server.url());
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0) << "run " << i;
+        char buf[256];
+        EXPECT_EQ(IOP_Read(kPort, buf, 10), kFailed);
+        EXPECT_EQ(IOP_Close(kPort), 0);
+    }
+}
+
+TEST_F(RemotePort, OutputQueueCountsDataBytesAndAResetEmptiesIt) {
+    ScriptedServer server(ScriptedServer::Mode::Deaf);
+    map_remote(kPort, server.url());
+    ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
+    // 0xFF goes twice on the wire, but counts once. Written until the connection takes no
+    // more: a write then ends at its time-out (2 ms a byte) with what was taken.
+    const std::string ff(500, '\xFF');
+    uint32_t n = 0;
+    for (int i = 0; i < 20000 && (n = IOP_Write(kPort, ff.data(), 500)) == 500; ++i) {
+    }
+    ASSERT_LT(n, 500u);
+    const uint32_t queued = IOP_DOQ_Count(kPort);
+    EXPECT_GT(queued, 0u);
+    EXPECT_LE(queued, 8192u); // what this side holds: 4 KiB taken, 4 KiB on its way
+    EXPECT_EQ(IOP_ResetDOQ(kPort), 0);
+    EXPECT_EQ(IOP_DOQ_Count(kPort), 0u);
+    EXPECT_EQ(IOP_Close(kPort), 0);
+}
+
+// A name look-up that outlasts the open: the system's resolver asks a name server that never
+// answers. (The test points this thread's resolver at a silent one of its own on 127.0.0.1:
+// the machine's own may not be reachable, and no query may leave it.)
+TEST_F(RemotePort, ALookUpThatDoesNotEndInTimeLeavesNothingBehind) {
+    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in ns{};
+    ns.sin_family = AF_INET;
+    ns.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(udp, reinterpret_cast<sockaddr *>(&ns), sizeof ns), 0);
+    socklen_t len = sizeof ns;
+    getsockname(udp, reinterpret_cast<sockaddr *>(&ns), &len);
+    if (!(_res.options & RES_INIT)) res_init();
+    const struct __res_state saved = _res;
+    _res.nsaddr_list[0] = ns;
+    _res.nscount = 1;
+
+    map_remote(kPort, "rfc2217://serial-server.example:2217");
+    const int fds = open_fd_count();
+    const int threads = thread_count();
+    const auto start = Clock::now();
+    EXPECT_EQ(IOP_Open(kPort, k9600_8N1), -1);
+    EXPECT_LT(ms_since(start), 4500);
+    EXPECT_EQ(open_fd_count(), fds);        // the resolver's socket is closed
+    EXPECT_EQ(thread_count(), threads);     // and no look-up goes on
+    char query[512];
+    EXPECT_GT(recv(udp, query, sizeof query, MSG_DONTWAIT), 0); // the look-up did ask
+    _res = saved;
+    close(udp);
 }

@@ -212,9 +212,35 @@ void ScriptedServer::run()
     }
 }
 
+bool ScriptedServer::pause(int ms)
+{
+    pollfd p {stop_, POLLIN, 0};
+    return poll(&p, 1, ms) == 0;
+}
+
+void ScriptedServer::flood(int conn)
+{
+    // NOP; DO and WILL of options nobody knows, each of which a client refuses; a
+    // subnegotiation of an unknown option. No data byte among them.
+    std::vector<uint8_t> noise;
+    for (int i = 0; i < 512; ++i)
+        noise.insert(noise.end(), {255, 241, 255, 253, 99, 255, 251, 98, 255, 250, 97, 1, 2, 3, 255, 240});
+    for (;;) {
+        pollfd p[2] = {{stop_, POLLIN, 0}, {conn, POLLOUT, 0}};
+        if (poll(p, 2, -1) < 0 && errno == EINTR)
+            continue;
+        if (p[0].revents || (p[1].revents & (POLLERR | POLLHUP)))
+            return;
+        if (send(conn, noise.data(), noise.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno != EAGAIN && errno != EINTR)
+            return;
+    }
+}
+
 void ScriptedServer::serve(int conn)
 {
     enum { IAC = 255, SB = 250, SE = 240 };
+    if (mode_ == Mode::Flood)
+        return flood(conn);
     if (mode_ != Mode::Silent)
         send_all(conn, {IAC, 251, 0, IAC, 253, 0, IAC, 251, 3, IAC, 253, 44});
     // A parser of its own, so that the client's codec is not checked against itself.
@@ -223,6 +249,7 @@ void ScriptedServer::serve(int conn)
     size_t received = 0;
     std::vector<uint8_t> reply;
     bool closing = false;
+    bool opened = false; // a stop size has been answered
     auto data = [&](uint8_t b) {
         if (mode_ == Mode::Silent)
             return;
@@ -243,6 +270,7 @@ void ScriptedServer::serve(int conn)
         if (n <= 0)
             return;
         reply.clear();
+        bool delayed = false;
         for (ssize_t i = 0; i < n; ++i) {
             const uint8_t b = buf[i];
             switch (s) {
@@ -282,8 +310,18 @@ void ScriptedServer::serve(int conn)
                 if (sub.size() < 2 || sub[0] != 44 || mode_ == Mode::NoAnswers || mode_ == Mode::Silent)
                     break;
                 std::vector<uint8_t> value(sub.begin() + 2, sub.end());
-                if (sub[1] == 1 && mode_ == Mode::AnotherSpeed)
+                const bool is19200 = sub[1] == 1 && value == std::vector<uint8_t> {0, 0, 0x4B, 0x00};
+                if (sub[1] == 1 && (mode_ == Mode::AnotherSpeed || (mode_ == Mode::SlowRefuses19200 && is19200)))
                     value = {0, 0, 0x25, 0x80};
+                // A slow server: what came in this piece is answered late, in order.
+                const int delay = mode_ == Mode::SlowRefuses19200 ? 100 : mode_ == Mode::LateAt19200 && is19200 ? 1200 : 0;
+                if (delay > 0 && !delayed) {
+                    delayed = true;
+                    send_all(conn, reply);
+                    reply.clear();
+                    if (!pause(delay))
+                        return;
+                }
                 reply.insert(reply.end(), {IAC, SB, 44, uint8_t(sub[1] + 100)});
                 for (uint8_t v : value) {
                     reply.push_back(v);
@@ -294,6 +332,8 @@ void ScriptedServer::serve(int conn)
                 // Modem lines as a device with a cable plugged in shows them: CD, DSR, CTS.
                 if (sub[1] == 11)
                     reply.insert(reply.end(), {IAC, SB, 44, 107, 0xB0, IAC, SE});
+                if (sub[1] == 4)
+                    opened = true;
                 break;
             }
             }
@@ -301,8 +341,15 @@ void ScriptedServer::serve(int conn)
                 break;
         }
         send_all(conn, reply);
-        if (closing)
+        if (closing || (opened && mode_ == Mode::AnswerAndClose))
             return;
+        if (opened && mode_ == Mode::FloodAfterOpen)
+            return flood(conn);
+        if (opened && mode_ == Mode::Deaf) {
+            pollfd p {stop_, POLLIN, 0};
+            poll(&p, 1, -1);
+            return;
+        }
     }
 }
 

@@ -45,6 +45,16 @@ public:
         NoAnswers,    // negotiates and echoes, never answers a com-port command
         Silent,       // accepts the connection and never sends a byte
         CloseAfter,   // as Echo until `limit` data bytes have come, then closes the connection
+        Flood,        // never negotiates: sends Telnet commands without end (NOPs, requests for
+                      // unknown options, subnegotiations) and never reads
+        FloodAfterOpen,   // as Echo until it has answered a stop size, then as Flood
+        AnswerAndClose,   // as Echo, and closes once it has answered the piece that asked
+                          // for the first stop size
+        Deaf,             // as Echo until it has answered a stop size, then reads no more
+        SlowRefuses19200, // as Echo, but answers a SET-BAUDRATE of 19200 with 9600, and
+                          // each piece of commands 100 ms after it came
+        LateAt19200,      // as Echo, but answers a SET-BAUDRATE of 19200 (and what came with
+                          // it) 1.2 s late
     };
     explicit ScriptedServer(Mode mode, size_t limit = 0);
     ~ScriptedServer();
@@ -60,6 +70,8 @@ public:
 private:
     void run();
     void serve(int conn);
+    void flood(int conn);
+    bool pause(int ms); // false when the server is being stopped
 
     Mode mode_;
     size_t limit_;

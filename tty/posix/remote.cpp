@@ -391,9 +391,9 @@ void Remote::drain(int64_t ms)
 {
     const int64_t deadline = now_ms() + ms;
     DWORD err = 0;
-    auto left = [&] { return wire_.size() - wireHead_ + ctl_.size() + data_.size(); };
-    while (!closed_ && left() > 0) {
-        if (!flush(err) || left() == 0)
+    // Only data is waited for: commands left (refusals a server did not read) are not worth it.
+    while (!closed_) {
+        if (!flush(err) || out_queue() == 0)
             return;
         struct pollfd p {fd_, POLLOUT, 0};
         if (poll(&p, 1, ms_left(deadline)) <= 0)
