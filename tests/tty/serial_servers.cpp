@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -95,7 +96,7 @@ bool Ser2net::installed()
     return access(kSer2net, X_OK) == 0;
 }
 
-Ser2net::Ser2net()
+Ser2net::Ser2net(bool raw) : raw_(raw)
 {
     char templ[] = "/tmp/tty-ser2net-XXXXXX";
     if (!mkdtemp(templ))
@@ -116,7 +117,7 @@ Ser2net::Ser2net()
         close(probe);
         const std::string config = dir_ + "/ser2net.yaml";
         std::ofstream(config) << "%YAML 1.1\n---\nconnection: &com\n"
-                              << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port_ << "\n"
+                              << "  accepter: " << (raw_ ? "" : "telnet(rfc2217),") << "tcp,127.0.0.1," << port_ << "\n"
                               << "  connector: serialdev," << name << ",9600n81,local\n";
         const pid_t pid = fork();
         if (pid < 0)
@@ -167,7 +168,7 @@ Ser2net::~Ser2net()
 
 std::string Ser2net::url() const
 {
-    return url_for(port_);
+    return raw_ ? "tcp://127.0.0.1:" + std::to_string(port_) : url_for(port_);
 }
 
 ScriptedServer::ScriptedServer(Mode mode, size_t limit) : mode_(mode), limit_(limit)
@@ -190,6 +191,8 @@ ScriptedServer::~ScriptedServer()
 
 std::string ScriptedServer::url() const
 {
+    if (mode_ == Mode::RawEcho || mode_ == Mode::RawCloseAfter)
+        return "tcp://127.0.0.1:" + std::to_string(port_);
     return url_for(port_);
 }
 
@@ -236,11 +239,35 @@ void ScriptedServer::flood(int conn)
     }
 }
 
+void ScriptedServer::serve_raw(int conn)
+{
+    size_t received = 0;
+    for (;;) {
+        pollfd p[2] = {{stop_, POLLIN, 0}, {conn, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno == EINTR)
+            continue;
+        if (p[0].revents)
+            return;
+        uint8_t buf[4096];
+        ssize_t n = recv(conn, buf, sizeof buf, 0);
+        if (n <= 0)
+            return;
+        if (mode_ == Mode::RawCloseAfter)
+            n = ssize_t(std::min(size_t(n), limit_ - received));
+        received += size_t(n);
+        send_all(conn, std::vector<uint8_t>(buf, buf + n));
+        if (mode_ == Mode::RawCloseAfter && received >= limit_)
+            return;
+    }
+}
+
 void ScriptedServer::serve(int conn)
 {
     enum { IAC = 255, SB = 250, SE = 240 };
     if (mode_ == Mode::Flood)
         return flood(conn);
+    if (mode_ == Mode::RawEcho || mode_ == Mode::RawCloseAfter)
+        return serve_raw(conn);
     if (mode_ != Mode::Silent)
         send_all(conn, {IAC, 251, 0, IAC, 253, 0, IAC, 251, 3, IAC, 253, 44});
     // A parser of its own, so that the client's codec is not checked against itself.

@@ -18,8 +18,9 @@ namespace testing_tty {
 class Ser2net {
 public:
     static bool installed();
-    // Throws std::runtime_error when ser2net does not start listening within 5 s.
-    Ser2net();
+    // Throws std::runtime_error when ser2net does not start listening within 5 s. `raw`: its
+    // plain `tcp` accepter, without Telnet (url() is then tcp://...).
+    explicit Ser2net(bool raw = false);
     ~Ser2net();
     Ser2net(const Ser2net &) = delete;
     Ser2net &operator=(const Ser2net &) = delete;
@@ -32,6 +33,7 @@ private:
     pid_t pid_ = -1;
     int master_ = -1;
     uint16_t port_ = 0;
+    bool raw_ = false;
     std::string dir_;
 };
 
@@ -55,6 +57,8 @@ public:
                           // each piece of commands 100 ms after it came
         LateAt19200,      // as Echo, but answers a SET-BAUDRATE of 19200 (and what came with
                           // it) 1.2 s late
+        RawEcho,          // no Telnet at all: sends back every byte as it came (url() tcp://)
+        RawCloseAfter,    // as RawEcho until `limit` bytes have come, then closes
     };
     explicit ScriptedServer(Mode mode, size_t limit = 0);
     ~ScriptedServer();
@@ -70,6 +74,7 @@ public:
 private:
     void run();
     void serve(int conn);
+    void serve_raw(int conn);
     void flood(int conn);
     bool pause(int ms); // false when the server is being stopped
 
