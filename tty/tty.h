@@ -34,10 +34,11 @@
  *     yet read, taken and not yet on the network. IOP_ResetDIQ / IOP_ResetDOQ empty them and
  *     ask the server to empty its own buffers. Modem lines are those the server last reported.
  *   - Whatever the server sends, every call keeps its bound: a call takes at most 64 KiB from
- *     the connection, Telnet commands included. A port holds at most about 1.1 MiB: 64 KiB of
- *     received data (1 MiB only while a change of settings waits for answers behind unread
- *     data; beyond that TCP holds the server back), 4 KiB of data to send and 4 KiB of
- *     commands (refusals of options a server asks for beyond that are dropped).
+ *     the connection, Telnet commands included. A port holds at most 150 KiB: 64 KiB of
+ *     received data (beyond it TCP holds the server back), 4 KiB of data to send, 4 KiB of
+ *     commands (refusals of options a server asks for beyond that are dropped) and what one
+ *     call is decoding. Only while a change of settings waits for answers behind unread data
+ *     is received data taken in up to 1 MiB, given back once it has been read.
  *   - A connection the server closes is a hang-up: bytes that came before the close can still
  *     be read; after them every transfer and count fails at once.
  *   - Exclusivity is the server's: ser2net refuses a second client of a port it is serving.

@@ -120,7 +120,7 @@ bool Remote::pump(bool beyondCap, DWORD &err)
             return hang_up(err);
         budget -= size_t(n);
         for (size_t at = 0; at < size_t(n); at += kDecodeSlice)
-            take_in(buf + at, std::min(kDecodeSlice, size_t(n) - at));
+            take_in(buf + at, std::min(kDecodeSlice, size_t(n) - at), cap);
         // While answers are awaited, each segment is acknowledged at once: a server whose
         // Nagle holds its next answer until then would otherwise wait for our delayed
         // acknowledgement (some 40 ms). The kernel clears the flag again by itself.
@@ -132,8 +132,9 @@ bool Remote::pump(bool beyondCap, DWORD &err)
     return !closed_ || hang_up(err);
 }
 
-// Decodes `n` received bytes (at most kDecodeSlice), all of which may be data.
-void Remote::take_in(const uint8_t *buf, size_t n)
+// Decodes `n` received bytes (at most kDecodeSlice), all of which may be data; the caller
+// has made sure that they fit under `cap` with the data held.
+void Remote::take_in(const uint8_t *buf, size_t n, size_t cap)
 {
     if (inHead_ == in_.size()) {
         in_.clear();
@@ -143,7 +144,7 @@ void Remote::take_in(const uint8_t *buf, size_t n)
         inHead_ = 0;
     }
     if (in_.size() + n > in_.capacity())
-        in_.reserve(std::min(kInHardCap + kDecodeSlice, std::max(2 * in_.capacity(), in_.size() + n)));
+        in_.reserve(std::min(cap, std::max(2 * in_.capacity(), in_.size() + n)));
     const size_t before = in_.size();
     commands_.clear();
     decoder_.feed(buf, n, in_, commands_);

@@ -2,8 +2,9 @@
 // connection behind a remote handle. Nothing here blocks except connect() and drain(), up to
 // the time they are given; the rest takes what the socket has and returns, and the caller
 // waits in poll() on fd() for poll_events(). Every call does a bounded amount of work
-// whatever the server sends, and the buffers have fixed limits (kMaxBuffered in all). Not
-// locked: its owner serialises the calls.
+// whatever the server sends, and the buffers have fixed limits: about 1.1 MiB in all, 150 KiB
+// unless a change of settings waits behind unread data. Not locked: its owner serialises
+// the calls.
 #ifndef TTY_POSIX_REMOTE_H
 #define TTY_POSIX_REMOTE_H
 
@@ -38,8 +39,6 @@ inline constexpr size_t kOutCap = 4096;
 inline constexpr size_t kCtlCap = 4096;
 // The most one service() call reads from the socket: data, commands and noise alike.
 inline constexpr size_t kServiceBytes = 64 * 1024;
-// What a connection holds at most, buffers and the decoder's scratch together.
-inline constexpr size_t kMaxBuffered = kInHardCap + 3 * kOutCap + 2 * kCtlCap + 64 * 1024;
 
 class Remote {
 public:
@@ -107,7 +106,7 @@ private:
 
     Remote() = default;
     bool pump(bool beyondCap, DWORD &err);
-    void take_in(const uint8_t *buf, size_t n);
+    void take_in(const uint8_t *buf, size_t n, size_t cap);
     bool flush(DWORD &err);
     void sent(size_t n);
     void handle(const rfc2217::Command &c);
