@@ -311,7 +311,12 @@ TEST_F(RemotePort, AServerSendingOnlyCommandsHoldsNoCallAndGrowsNoMemory) {
     EXPECT_EQ(IOP_Read(kPort, buf, 100), 0u);
     EXPECT_LT(ms_since(start), 1500);
     // Each unknown option asked for is refused; the server reads none of the refusals.
+    // (AddressSanitizer keeps freed memory aside, so there the figure says nothing.)
+#ifndef __SANITIZE_ADDRESS__
     EXPECT_LT(rss_kib() - before, 8 * 1024);
+#else
+    (void)before;
+#endif
 
     // A close from another thread comes within the reader's own bound. (On a loaded machine
     // the reader, taking in the flood in turns with short waits, can keep the port's lock
@@ -390,7 +395,9 @@ TEST_F(RemotePort, ALookUpThatDoesNotEndInTimeLeavesNothingBehind) {
     socklen_t len = sizeof ns;
     getsockname(udp, reinterpret_cast<sockaddr *>(&ns), &len);
     if (!(_res.options & RES_INIT)) res_init();
-    const struct __res_state saved = _res;
+    // Only these two are changed and put back: glibc keeps allocations in the rest.
+    const sockaddr_in savedNs = _res.nsaddr_list[0];
+    const int savedCount = _res.nscount;
     _res.nsaddr_list[0] = ns;
     _res.nscount = 1;
 
@@ -404,6 +411,7 @@ TEST_F(RemotePort, ALookUpThatDoesNotEndInTimeLeavesNothingBehind) {
     EXPECT_EQ(thread_count(), threads);     // and no look-up goes on
     char query[512];
     EXPECT_GT(recv(udp, query, sizeof query, MSG_DONTWAIT), 0); // the look-up did ask
-    _res = saved;
+    _res.nsaddr_list[0] = savedNs;
+    _res.nscount = savedCount;
     close(udp);
 }
