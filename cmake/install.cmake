@@ -1,5 +1,5 @@
 # Install rules and the package files (pkg-config, CMake package, desktop entry).
-# Layout under the prefix: bin/ (Demo, vcom; tty.dll on Windows), lib/ (libtty.so with its
+# Layout under the prefix: bin/ (Demo, vcom; Demo.exe and tty.dll on Windows), lib/ (libtty.so with its
 # SONAME links, or on Windows the import library libtty.dll.a; pkgconfig/tty.pc, cmake/tty/),
 # include/tty.h, share/applications/Demo.desktop.
 include(CMakePackageConfigHelpers)
@@ -36,10 +36,13 @@ install(FILES ${PROJECT_BINARY_DIR}/package/ttyConfig.cmake ${PROJECT_BINARY_DIR
 configure_file(${CMAKE_CURRENT_LIST_DIR}/tty.pc.in ${PROJECT_BINARY_DIR}/package/tty.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/package/tty.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# Demo is built only where Qt 6 is found. Its desktop entry names the installed program by
-# full path, which is known only when the install runs (the prefix may be given then).
+# Demo is built on Linux where Qt 6 is found, and always on Windows (Demo.exe, beside tty.dll
+# in bin/). The Linux desktop entry names the installed program by full path, which is known
+# only when the install runs (the prefix may be given then).
 if(TARGET Demo)
   install(TARGETS Demo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET Demo AND NOT WIN32)
   install(CODE "
     set(DEMO_PATH \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/Demo\")
     configure_file(\"${CMAKE_CURRENT_LIST_DIR}/Demo.desktop.in\" \"${PROJECT_BINARY_DIR}/package/Demo.desktop\" @ONLY)

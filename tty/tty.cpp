@@ -10,6 +10,11 @@
 #include <cstdio>
 #include <cstring>
 
+#ifndef _WIN32
+#include <pthread.h>
+#include <unistd.h>
+#endif
+
 using namespace tty;
 
 namespace {
@@ -21,7 +26,12 @@ constexpr int kReadClear = 256;
 // All of the library's state: zero at load, never allocated, never freed. Every entry is an
 // atomic, so that calls from several threads never race on it; what is shared by all ports
 // stays shared (the last word and the remembered DTR and RTS modes).
-std::atomic<int32_t> PORT[kPorts];
+// A port's slot is changed only by compare-and-exchange: IOP_Close takes the handle out
+// before it closes it, and IOP_Open stores a new handle only into a free slot, so that an
+// open and a close of one number, in whatever order, leave the slot and the device agreeing.
+// PORT holds the handle the port's last successful IOP_Open configured: the port counts as
+// open while that is still the handle in its slot (handle values are never reused).
+std::atomic<HANDLE> PORT[kPorts];
 std::atomic<HANDLE> COMDEV[kPorts];
 std::atomic<int32_t> t_cflag; // last word given to IOP_Open or IOP_Ioctrl, for any port
 std::atomic<DWORD> dwDTR;     // remembered DTR mode, shared by all ports
@@ -45,6 +55,41 @@ std::atomic<DWORD> getc_errors[kPorts];
 bool in_range(int32_t port) { return port >= 0 && port < kPorts; }
 
 bool live(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+
+// Whether the port is open and configured (1) or not (0).
+int32_t port_entry(int32_t port) {
+    const HANDLE h = COMDEV[port].load();
+    return live(h) && PORT[port].load() == h ? 1 : 0;
+}
+
+#ifndef _WIN32
+// Calls inside the library now, so that an unload waits for them to leave.
+std::atomic<int> inCalls;
+
+// Held for the length of every exported call: the call is not a cancellation point (the
+// platform's waits are, and unwinding through the library would end the process), and it is
+// counted in inCalls. The count is let go last, after the last of the library's work.
+class Call {
+public:
+    Call() {
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_);
+        inCalls.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~Call() {
+        pthread_setcancelstate(old_, nullptr);
+        inCalls.fetch_sub(1, std::memory_order_release);
+    }
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+
+private:
+    int old_ = PTHREAD_CANCEL_ENABLE;
+};
+#else
+struct Call {
+    Call() {} // user-provided: a guard that is never named again is not an unused variable
+};
+#endif
 
 // The port's device handle, or null for a port out of range, never opened or closed. Calls on
 // such ports fail here instead of handing the platform a stale or pseudo handle value.
@@ -150,26 +195,49 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) 
     return TRUE;
 }
 #else
+// How long an unload waits for calls still inside the library: the longest a call goes on
+// once its port is closed (an IOP_Open still connecting to a serial server, an IOP_Close
+// draining output on a slow line), with room to spare.
+constexpr int kUnloadWaitMs = 10000;
+
 // There is no module handle here, and the layer's call does nothing; it is kept so that
-// start-up is the same on every platform.
-__attribute__((constructor)) static void on_load() { DisableThreadLibraryCalls(nullptr); }
+// start-up is the same on every platform. A child made by fork() has only the thread that
+// forked, which was in no call.
+__attribute__((constructor)) static void on_load() {
+    DisableThreadLibraryCalls(nullptr);
+    pthread_atfork(nullptr, nullptr, [] { inCalls.store(0); });
+}
 // Runs after the program's own exit handlers and static destructors, which may still close
-// their ports themselves. Threads still inside a call see it fail; the layer keeps what they
-// use alive.
-__attribute__((destructor)) static void on_unload() { close_all_ports(); }
+// their ports themselves, and at dlclose. Closing the ports ends the calls other threads are
+// making on them (they fail); the library's code must stay until every call has left it.
+__attribute__((destructor)) static void on_unload() {
+    close_all_ports();
+    for (int waited = 0; inCalls.load(std::memory_order_acquire) > 0 && waited < kUnloadWaitMs; ++waited)
+        usleep(1000);
+    close_all_ports(); // opened by a call that was still under way
+    for (PortEvents &events : EVENTS)
+        for (std::atomic<HANDLE> *event : {&events.read, &events.write, &events.wait})
+            if (const HANDLE h = event->exchange(nullptr); live(h)) CloseHandle(h);
+}
 #endif
 
 extern "C" {
 
 TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT {
+    const Call call;
     if (!in_range(port) || !cflag_has_entries(cflag)) return -1;
     // An open port keeps its handle: opening the same device again would fail anyway, and
     // another device would orphan it. A handle whose device refused the last word is let go
-    // first, so that a retry with a word the device takes can succeed instead of finding the
-    // device held by the library itself.
-    if (const HANDLE held = COMDEV[port].load(); live(held)) {
-        if (PORT[port] == 1 || !CloseHandle(held)) return -1;
-        COMDEV[port] = INVALID_HANDLE_VALUE;
+    // first (taken out of the slot, unless another call got to it first), so that a retry
+    // with a word the device takes can succeed instead of finding the device held by the
+    // library itself.
+    HANDLE free = COMDEV[port].load();
+    if (live(free)) {
+        if (PORT[port].load() == free) return -1;
+        const HANDLE held = free;
+        if (!COMDEV[port].compare_exchange_strong(free, INVALID_HANDLE_VALUE)) return -1;
+        CloseHandle(held);
+        free = INVALID_HANDLE_VALUE;
     }
 
     char szPort[15];
@@ -177,9 +245,12 @@ TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT {
     const HANDLE h = CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) return -1;
-    COMDEV[port] = h;
+    // Another open of the number may have filled the slot meanwhile: that one keeps it.
+    if (!COMDEV[port].compare_exchange_strong(free, h)) {
+        CloseHandle(h);
+        return -1;
+    }
     t_cflag = cflag;
-    PORT[port] = 1;
     getc_errors[port] = 0;
 
     SetCommMask(h, EV_RXCHAR);
@@ -204,10 +275,8 @@ TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT {
     dcb.XoffLim = 100;
     dcb.fBinary = 1;
     dcb.fParity = 1;
-    if (!SetCommState(h, &dcb)) {
-        PORT[port] = 0;
-        return -1;
-    }
+    if (!SetCommState(h, &dcb)) return -1;
+    PORT[port] = h;
 
     renew_event(EVENTS[port].write);
     renew_event(EVENTS[port].read);
@@ -216,16 +285,18 @@ TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT {
 }
 
 TTY_API int32_t TTY_CALL IOP_Close(int32_t port) TTY_NOEXCEPT {
-    const HANDLE h = device(port);
-    if (h == nullptr) return -1;
+    const Call call;
+    if (!in_range(port)) return -1;
+    // Out of the slot first, so that an IOP_Open of the number meanwhile finds it free only
+    // once this handle is no longer there to be cleared over its own.
+    HANDLE h = COMDEV[port].load();
+    if (!live(h) || !COMDEV[port].compare_exchange_strong(h, INVALID_HANDLE_VALUE)) return -1;
     if (t_cflag.load() & bHupcl) PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT);
-    if (!CloseHandle(h)) return -1;
-    PORT[port] = 0;
-    COMDEV[port] = INVALID_HANDLE_VALUE;
-    return 0;
+    return CloseHandle(h) ? 0 : -1;
 }
 
 TTY_API int32_t TTY_CALL IOP_Ioctrl(int32_t port, int32_t cflag) TTY_NOEXCEPT {
+    const Call call;
     if (!in_range(port) || !cflag_has_entries(cflag)) return -1;
     const HANDLE h = device(port);
     DCB dcb;
@@ -237,6 +308,7 @@ TTY_API int32_t TTY_CALL IOP_Ioctrl(int32_t port, int32_t cflag) TTY_NOEXCEPT {
 }
 
 TTY_API int32_t TTY_CALL IOP_Flowctrl(int32_t port, int32_t iflag) TTY_NOEXCEPT {
+    const Call call;
     const HANDLE h = device(port);
     DCB dcb;
     if (!read_state(h, dcb)) return -1;
@@ -245,24 +317,28 @@ TTY_API int32_t TTY_CALL IOP_Flowctrl(int32_t port, int32_t iflag) TTY_NOEXCEPT 
 }
 
 TTY_API int32_t TTY_CALL IOP_GetIoctrl(int32_t port) TTY_NOEXCEPT {
+    const Call call;
     DCB dcb;
     if (!read_state(device(port), dcb)) return 0;
     return cflag_from_dcb(dcb, t_cflag.load());
 }
 
 TTY_API int32_t TTY_CALL IOP_GetFlowctrl(int32_t port) TTY_NOEXCEPT {
+    const Call call;
     DCB dcb;
     if (!read_state(device(port), dcb)) return 0;
     return iflag_from_dcb(dcb);
 }
 
 TTY_API int32_t TTY_CALL IOP_SetDTR(int32_t port, int32_t flag) TTY_NOEXCEPT {
+    const Call call;
     return set_line(
         port, flag, dwDTR, [](const DCB &d) -> DWORD { return d.fDtrControl; },
         [](DCB &d, DWORD mode) { d.fDtrControl = mode; });
 }
 
 TTY_API int32_t TTY_CALL IOP_SetRTS(int32_t port, int32_t flag) TTY_NOEXCEPT {
+    const Call call;
     return set_line(
         port, flag, dwRTS, [](const DCB &d) -> DWORD { return d.fRtsControl; },
         [](DCB &d, DWORD mode) { d.fRtsControl = mode; });
@@ -271,6 +347,7 @@ TTY_API int32_t TTY_CALL IOP_SetRTS(int32_t port, int32_t flag) TTY_NOEXCEPT {
 // IOP_Putc writes on a record with the write event (the platform it comes from used the read
 // record), so that one thread can send single bytes while another waits in IOP_Read.
 TTY_API int32_t TTY_CALL IOP_Putc(int32_t port, const char *c) TTY_NOEXCEPT {
+    const Call call;
     const HANDLE h = device(port);
     if (h == nullptr || c == nullptr) return -1;
     OVERLAPPED ov = record(EVENTS[port].write);
@@ -283,6 +360,7 @@ TTY_API int32_t TTY_CALL IOP_Putc(int32_t port, const char *c) TTY_NOEXCEPT {
 }
 
 TTY_API int32_t TTY_CALL IOP_Getc(int32_t port, char *c) TTY_NOEXCEPT {
+    const Call call;
     if (c == nullptr) return -1;
     *c = 0;
     const HANDLE h = device(port);
@@ -302,6 +380,7 @@ TTY_API int32_t TTY_CALL IOP_Getc(int32_t port, char *c) TTY_NOEXCEPT {
 }
 
 TTY_API uint32_t TTY_CALL IOP_Write(int32_t port, const char *buffer, int32_t count) TTY_NOEXCEPT {
+    const Call call;
     const HANDLE h = device(port);
     if (h == nullptr || buffer == nullptr || count < 0) return kFailed;
     OVERLAPPED ov = record(EVENTS[port].write);
@@ -311,6 +390,7 @@ TTY_API uint32_t TTY_CALL IOP_Write(int32_t port, const char *buffer, int32_t co
 }
 
 TTY_API uint32_t TTY_CALL IOP_Read(int32_t port, char *buffer, int32_t count) TTY_NOEXCEPT {
+    const Call call;
     if (buffer == nullptr || count < 0) return kFailed;
     // Callers treat the buffer as text: whatever the read leaves unfilled ends it.
     std::memset(buffer, 0, kReadClear);
@@ -323,26 +403,31 @@ TTY_API uint32_t TTY_CALL IOP_Read(int32_t port, char *buffer, int32_t count) TT
 }
 
 TTY_API uint32_t TTY_CALL IOP_DOQ_Count(int32_t port) TTY_NOEXCEPT {
+    const Call call;
     COMSTAT comstat{};
     return queue_counts(port, comstat) ? comstat.cbOutQue : kFailed;
 }
 
 TTY_API uint32_t TTY_CALL IOP_DIQ_Count(int32_t port) TTY_NOEXCEPT {
+    const Call call;
     COMSTAT comstat{};
     return queue_counts(port, comstat) ? comstat.cbInQue : kFailed;
 }
 
 TTY_API int32_t TTY_CALL IOP_ResetDOQ(int32_t port) TTY_NOEXCEPT {
+    const Call call;
     const HANDLE h = device(port);
     return h != nullptr && PurgeComm(h, PURGE_TXCLEAR) ? 0 : -1;
 }
 
 TTY_API int32_t TTY_CALL IOP_ResetDIQ(int32_t port) TTY_NOEXCEPT {
+    const Call call;
     const HANDLE h = device(port);
     return h != nullptr && PurgeComm(h, PURGE_RXCLEAR) ? 1 : -1;
 }
 
 TTY_API int32_t TTY_CALL IOP_Status(int32_t port) TTY_NOEXCEPT {
+    const Call call;
     if (!in_range(port)) return bTX;
     const HANDLE h = device(port);
     DWORD dwStatus = 0;
@@ -357,10 +442,11 @@ TTY_API int32_t TTY_CALL IOP_Status(int32_t port) TTY_NOEXCEPT {
         }
         if (!GetCommModemStatus(h, &dwStatus)) dwStatus = 0;
     }
-    return sflag_from(dcb, PORT[port].load(), dwStatus, dwEvent);
+    return sflag_from(dcb, port_entry(port), dwStatus, dwEvent);
 }
 
 TTY_API int32_t TTY_CALL IOP_DataStatus(int32_t port) TTY_NOEXCEPT {
+    const Call call;
     const HANDLE h = device(port);
     DWORD dwError = 0;
     COMSTAT comstat{};

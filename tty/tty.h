@@ -56,23 +56,37 @@
  *   - one thread reading a port (IOP_Read, IOP_Getc) while another writes to it (IOP_Write,
  *     IOP_Putc) and others ask for its status, queue counts or settings;
  *   - any calls on different ports from different threads: no port disturbs another;
- *   - IOP_Close while other threads are inside calls on the same port: their transfers end at
- *     once with the failure result, and none of the port's bytes reaches another device.
+ *   - IOP_Close while other threads are inside calls on the same port: their transfers end
+ *     at once with the failure result, nothing of theirs (buffers, stack) is touched once
+ *     their calls have returned, and none of the port's bytes reaches another device.
  *   Not supported (nothing crashes and no byte is lost or reordered, but a call fails):
  *   - two threads reading one port at the same time: while one IOP_Read or IOP_Getc waits,
  *     the other's read of that port returns its failure result. Likewise two threads writing
  *     one port (IOP_Write, IOP_Putc); and of two threads calling IOP_Status on one port at
  *     the same time, one may report bit 9 clear (the character is then reported later);
- *   - IOP_Open of a port while another thread is using the same port number.
+ *   - IOP_Open of a port while another thread is using the same port number. With IOP_Close
+ *     of that number, in whatever order the two run, the port ends either open and held by
+ *     the number or closed with its device given back; the call that comes too late
+ *     returns -1.
  *   The shared values above are read and written whole; with several threads, "last" means
  *   last in whatever order their calls ran.
+ *   CANCELLATION (Linux): the functions are not cancellation points. A thread cancelled with
+ *   pthread_cancel while inside one stays in it until the call returns (within its time-out,
+ *   or at once if another thread closes the port), and the cancellation takes effect at the
+ *   thread's next cancellation point.
  *   A child made by fork() inherits the open ports, which stay the parent's: IOP_Close in the
  *   child, or the child's exit, only lets go of the child's copy; the device keeps the
- *   parent's settings and stays held by the parent.
- *   When the process ends normally (return from main, exit()) or the library is unloaded,
- *   every port still open is closed as IOP_Close would close it: the device gets back the
- *   settings it had before IOP_Open and is free for other programs. A thread still inside a
- *   call then sees it fail. A process killed by a signal cannot do this.
+ *   parent's settings and stays held by the parent. The child uses its copy as a
+ *   single-threaded parent would: calls that other threads of the parent were inside at the
+ *   fork do not exist in the child and hold up none of its calls.
+ *   When the process ends normally (return from main, exit()) or the library is unloaded
+ *   (the last dlclose of it), every port still open is closed as IOP_Close would close it:
+ *   the device gets back the settings it had before IOP_Open and is free for other programs.
+ *   A thread still inside a call on such a port sees it fail. Then, on Linux, the unload
+ *   waits until no thread is inside any of the library's calls, for at most 10 s, so that
+ *   the library's code is not taken away under a running call; a thread that calls the
+ *   library while or after it is unloaded is in error. A process killed by a signal cannot
+ *   close its ports this way.
  *
  * CONFIGURATION WORD (cflag), as given to IOP_Open and IOP_Ioctrl and read back by
  * IOP_GetIoctrl. Bits 13-31 are ignored when given and 0 when read back.
@@ -243,10 +257,11 @@ TTY_API uint32_t TTY_CALL IOP_Write(int32_t port, const char *buffer, int32_t co
  * least `count` bytes: its first 256 bytes are always set to 0 first, so when fewer than 256
  * bytes arrive a zero byte follows them. Returns at once with what is waiting; otherwise
  * waits until `count` bytes have arrived or 1000 ms have passed, and returns how many
- * arrived, possibly 0.
+ * arrived, possibly 0. When the device goes away (hang-up) while the read waits, it returns
+ * the bytes that had arrived; the next call reports the hang-up.
  * Returns 0xFFFFFFFF, with the buffer cleared all the same, when the port is not open (out
- * of range included) or the device has gone away (hang-up); and, leaving the buffer untouched,
- * when `buffer` is null or `count` is negative. */
+ * of range included) or the device has gone away (hang-up) before any byte arrived; and,
+ * leaving the buffer untouched, when `buffer` is null or `count` is negative. */
 TTY_API uint32_t TTY_CALL IOP_Read(int32_t port, char *buffer, int32_t count) TTY_NOEXCEPT;
 
 /* Returns the number of bytes waiting in the output queue, or 0xFFFFFFFF when the port is not

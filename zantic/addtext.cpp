@@ -11,8 +11,6 @@ namespace zantic {
 
 namespace {
 
-constexpr QChar kNul(0), kBackspace(8), kLineFeed(10), kCarriageReturn(13);
-
 // Document position up to which the first `count` terminal characters reach. Where the
 // count ends between the CR and the LF of a line break, the whole break is included.
 int headPosition(const QTextDocument &doc, qsizetype count)
@@ -48,53 +46,61 @@ QString boxText(const QPlainTextEdit &box)
     return raw;
 }
 
-void addText(QPlainTextEdit &box, const QString &received)
-{
-    // Work out what the text does before touching the box. NULs and line feeds never show,
-    // so they are dropped first; a backspace then takes back the character shown before it,
-    // whichever tick brought that character.
-    QString s;
-    s.reserve(received.size());
-    qsizetype takeBack = 0; // backspaces that reach back into the box
-    for (QChar c : received) {
-        if (c == kNul || c == kLineFeed)
-            continue;
-        if (c == kBackspace) {
-            if (s.isEmpty())
-                ++takeBack;
-            else
-                s.chop(1);
-            continue;
-        }
-        s.append(c);
-    }
-    s.replace(kCarriageReturn, kLineFeed); // a paragraph break is one CR LF pair
+namespace {
 
+std::u16string_view view(const QString &text)
+{
+    return std::u16string_view(QStringView(text).utf16(), size_t(text.size()));
+}
+
+// Applies a planned edit, planned on `text` (the box's text as boxText gives it).
+void applyToBox(QPlainTextEdit &box, const QString &text, const BoxEdit &edit)
+{
     QTextDocument *doc = box.document();
+    // Both ends of the kept text lie between whole line breaks (display.h), so each maps to
+    // one document position; the tail's is taken before the head goes.
+    const int dropEnd = headPosition(*doc, qsizetype(edit.dropFront));
+    const int keepEnd = headPosition(*doc, text.size() - qsizetype(edit.takeBack));
+
+    // A paragraph break is one CR LF pair.
+    QString append;
+    append.reserve(qsizetype(edit.append.size()));
+    for (char16_t c : edit.append) {
+        if (c != u'\n')
+            append.append(c == u'\r' ? QChar(u'\n') : QChar(c));
+    }
+
     QTextCursor cursor(doc);
     cursor.beginEditBlock();
-
-    // Old text goes first, in steps of kBoxDrop, until the limit holds again.
-    const qsizetype length = boxLength(box);
-    if (length > kBoxLimit) {
-        const qsizetype steps = (length - kBoxLimit + kBoxDrop - 1) / kBoxDrop;
+    if (dropEnd > 0) {
         cursor.setPosition(0);
-        cursor.setPosition(headPosition(*doc, steps * kBoxDrop), QTextCursor::KeepAnchor);
+        cursor.setPosition(dropEnd, QTextCursor::KeepAnchor);
         cursor.removeSelectedText();
     }
-
-    // Each document position at the end is one shown character or one whole line break.
-    const int end = doc->characterCount() - 1;
-    cursor.setPosition(end);
-    if (takeBack > 0)
-        cursor.setPosition(int(std::max<qsizetype>(0, end - takeBack)), QTextCursor::KeepAnchor);
-    cursor.insertText(s); // replaces the taken-back characters, if any
+    cursor.setPosition(keepEnd - dropEnd);
+    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.insertText(append); // replaces the taken-back characters, if any
     cursor.endEditBlock();
 
     cursor.movePosition(QTextCursor::End);
     box.setTextCursor(cursor);
     box.ensureCursorVisible(); // also brings the caret's column into view
     box.verticalScrollBar()->setValue(box.verticalScrollBar()->maximum());
+}
+
+} // namespace
+
+void addText(QPlainTextEdit &box, const QString &received)
+{
+    const QString text = boxText(box);
+    const std::u16string_view batch = view(received);
+    applyToBox(box, text, planDisplay(view(text), std::span(&batch, 1)));
+}
+
+void addTick(QPlainTextEdit &box, const QString &received)
+{
+    const QString text = boxText(box);
+    applyToBox(box, text, planTick(view(text), view(received)));
 }
 
 } // namespace zantic

@@ -8,22 +8,25 @@
 // below is in characters of the terminal's text, and the box always maps back to it.
 #pragma once
 
+#include "core/display.h"
+
 #include <QString>
 
 class QPlainTextEdit;
 
 namespace zantic {
 
-// Above this many characters old text is dropped, this many at a time.
-inline constexpr qsizetype kBoxLimit = 16000;
-inline constexpr qsizetype kBoxDrop = 4096;
-
-// Appends received text to the box: NULs and line feeds are dropped; a backspace removes
-// the character before it in the same text or, with nothing before it, one more character
-// from the end of the box (silently nothing once the box is empty); each carriage return
-// becomes a line break; while the box holds more than kBoxLimit characters beforehand, the
-// first kBoxDrop are dropped. The caret ends at the end of the box, which scrolls to it.
+// Appends received text to the box as one batch of the display rule (core/display.h): NULs
+// and line feeds are dropped; a backspace removes the character before it in the same text
+// or, with nothing before it, one more character from the end of the box (silently nothing
+// once the box is empty); each carriage return becomes a line break; while the box holds more
+// than kBoxLimit characters beforehand, old text is dropped kBoxDrop at a time. The caret ends
+// at the end of the box, which scrolls to it.
 void addText(QPlainTextEdit &box, const QString &received);
+
+// Appends a tick's text as batches of kBatchSize characters, in one edit of the box: text
+// that a later batch's drop removes again is never laid out.
+void addTick(QPlainTextEdit &box, const QString &received);
 
 // The box's text as the terminal sees it (line breaks as CR LF) and its length.
 QString boxText(const QPlainTextEdit &box);

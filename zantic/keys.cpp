@@ -1,5 +1,7 @@
-// Key press to bytes (see keys.h).
+// Key press to bytes (see keys.h); the characters' bytes are the shared core's.
 #include "keys.h"
+
+#include "core/typing.h"
 
 namespace zantic {
 
@@ -32,27 +34,14 @@ std::optional<QByteArray> keyBytes(int key, Qt::KeyboardModifiers modifiers, con
     if (text.isEmpty())
         return std::nullopt;
     QByteArray bytes;
-    for (QChar c : text) {
-        if (c.unicode() <= 0xFF)
-            bytes.append(char(c.unicode()));
-    }
+    for (char32_t c : text.toStdU32String())
+        bytes.append(QByteArray::fromStdString(core::typedBytes(c, core::latin1)));
     return bytes;
 }
 
 QByteArray pasteBytes(const QString &text)
 {
-    QByteArray bytes;
-    bytes.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text.at(i).unicode();
-        if (c == u'\r' && i + 1 < text.size() && text.at(i + 1) == u'\n')
-            continue; // the LF that follows sends the pair's one CR
-        if (c == u'\n' || c == u'\r')
-            bytes.append('\r');
-        else if (c <= 0xFF)
-            bytes.append(char(c));
-    }
-    return bytes;
+    return QByteArray::fromStdString(core::pastedBytes(text.toStdU16String(), core::latin1));
 }
 
 } // namespace zantic

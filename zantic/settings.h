@@ -1,7 +1,8 @@
-// Settings arithmetic of the settings dialog: its list contents, the parsing of the default
-// line-settings text and the packing of the choices into the library's configuration word.
-// Pure functions: no widgets, no library calls.
+// The settings dialog's arithmetic for the Qt face: the shared core's lists and default-text
+// pieces as Qt strings, and its configuration word.
 #pragma once
+
+#include "core/lineconfig.h"
 
 #include <QString>
 #include <QStringList>
@@ -17,7 +18,7 @@ QStringList stopBitsEntries();  // "1", "2"
 QStringList flowCaptions();     // "None", "Xon/Xoff", "RTS", "Xon/RTS"
 
 // The built-in default line settings: speed, parity letter, data bits, stop bits.
-inline constexpr const char *kDefaultLineSettings = "9600,n,8,1";
+using core::kDefaultLineSettings;
 
 // The pieces of a line-settings text, taken at fixed places counted from its end.
 struct LinePieces {
@@ -28,22 +29,11 @@ struct LinePieces {
 };
 LinePieces parseLineSettings(const QString &text);
 
-// Baud code of the library for a position in the speed list. The list has a rate the
-// library's table lacks (28800) sitting in the middle, so the code is found by rate:
-// positions 0-8 keep their number, 28800 is code 15, and 38400..256000 are codes 9..14.
-// -1 for a position outside the list (the term of an unselected list).
-int32_t speedCode(int speedPosition);
-
-// Flow-control bits of the configuration word for a flow option index: bit 12 switches the
-// hardware handshake off, bit 7 switches XON/XOFF on.
-int32_t flowBits(int flowIndex);
-
-inline constexpr int32_t kHandshakeOff = 1 << 12;
-inline constexpr int32_t kXonXoff = 1 << 7;
-
-// The configuration word from the positions of the four lists and the flow option.
-// Unselected lists count as position -1, as the arithmetic always did.
-int32_t configWord(int speedPosition, int dataBitsPosition, int parityPosition,
-                   int stopBitsPosition, int flowIndex);
+// The arithmetic is the shared core's (core/lineconfig.h).
+using core::configWord;
+using core::flowBits;
+using core::kHandshakeOff;
+using core::kXonXoff;
+using core::speedCode;
 
 } // namespace zantic

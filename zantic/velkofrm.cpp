@@ -2,6 +2,7 @@
 #include "velkofrm.h"
 
 #include "addtext.h"
+#include "core/poll.h"
 #include "keys.h"
 #include "message.h"
 #include "velkomod.h"
@@ -13,14 +14,14 @@
 #include <QFontDatabase>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QShortcut>
 #include <QTimer>
 
-#include <chrono>
-#include <thread>
+#include <memory>
 
 using namespace velkomod;
 
@@ -51,12 +52,18 @@ Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
     Text1->installEventFilter(this);
     Text1->viewport()->installEventFilter(this); // mouse and drops arrive at the viewport
     Text1->viewport()->setAcceptDrops(true);
+    Text1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(Text1, &QWidget::customContextMenuRequested, this, &Velkofrm::showContextMenu);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(100);
     Timer1->setTimerType(Qt::PreciseTimer); // a late tick is delay on every received byte
     connect(Timer1, &QTimer::timeout, this, &Velkofrm::Timer1_Timer);
+
+    m_sendTimer = new QTimer(this);
+    m_sendTimer->setInterval(zantic::core::kSendInterval);
+    connect(m_sendTimer, &QTimer::timeout, this, &Velkofrm::sendQueued);
 
     m_file = menuBar()->addMenu(QStringLiteral("&Open"));
     m_file->setObjectName(QStringLiteral("file"));
@@ -89,9 +96,6 @@ Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
     // The client area is 438 x 280 below the menu bar.
     resize(438, 280 + menuBar()->sizeHint().height());
 
-    // Room for a full tick, plus the 256 bytes the library clears behind every read start.
-    m_readBuffer.resize(kMaxReadPerTick + kMinReadBuffer);
-
     Form_Load();
 }
 
@@ -113,11 +117,15 @@ void Velkofrm::Setting_Click()
 void Velkofrm::connect_Click()
 {
     const int32_t port = ComPort;
-    if (IOP_Open(port, ComFlag) != 0) {
-        // An open connection stays as it is. A device that refused the settings is still
-        // held by the library: let it go, so that other programs can have it meanwhile.
-        if (!(ComOpen == 1 && m_openPort == port))
-            IOP_Close(port);
+    // Opening a remote port can take seconds, with the window unable to react meanwhile.
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool opened = IOP_Open(port, ComFlag) == 0;
+    // An open connection stays as it is. A device that refused the settings is still held by
+    // the library: let it go, so that other programs can have it meanwhile.
+    if (!opened && !(ComOpen == 1 && m_openPort == port))
+        IOP_Close(port);
+    QGuiApplication::restoreOverrideCursor();
+    if (!opened) {
         zantic::showMessage(this, QStringLiteral("Can't OPEN this device--COM"));
         return;
     }
@@ -125,6 +133,7 @@ void Velkofrm::connect_Click()
     // otherwise stay open, and locked, with nothing left that could close it.
     if (ComOpen == 1 && m_openPort && *m_openPort != port)
         IOP_Close(*m_openPort);
+    dropQueued();
     m_openPort = port;
     ComOpen = 1;
     StartPoll();
@@ -138,12 +147,14 @@ void Velkofrm::disconnect_Click()
     IOP_Close(m_openPort.value_or(ComPort)); // result ignored: nothing to tell the user
     StopPoll();
     ComOpen = 0;
+    dropQueued(); // a Disconnect ends a paste
 }
 
 void Velkofrm::exit_Click() { close(); }
 
 void Velkofrm::closeEvent(QCloseEvent *event)
 {
+    dropQueued();
     if (ComOpen == 1 && m_openPort) {
         StopPoll();
         IOP_Close(*m_openPort);
@@ -173,39 +184,14 @@ void Velkofrm::Timer1_Timer()
     m_inTick = true;
     const int32_t port = *m_openPort;
 
-    // Read everything that waits, so the display keeps up with fast lines, but at most a
-    // bounded amount per tick so that the window stays responsive under a flood.
-    int32_t total = 0;
-    int emptyLooks = 0;
-    bool gone = false;
-    while (total < kMaxReadPerTick) {
-        const int32_t waiting = IOP_DIQ_Count(port);
-        if (waiting < 0) {
-            gone = true; // an open port fails only when its device has gone
-            break;
-        }
-        if (waiting == 0) {
-            // The kernel moves bytes that queue behind a full line buffer up only after a
-            // read has made room; give it a moment before taking "nothing waits" for true,
-            // or a fast stream would be left to back up until the next tick.
-            if (total == 0 || ++emptyLooks > kEmptyLooks)
-                break;
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-            continue;
-        }
-        emptyLooks = 0;
-        const int32_t want = std::min(waiting, kMaxReadPerTick - total);
-        const int32_t got = IOP_Read(port, m_readBuffer.data() + total, want);
-        if (got < 0)
-            gone = true;
-        if (got < 1)
-            break;
-        total += std::min(got, want);
-    }
-    if (total > 0)
-        AddText(Text1, QString::fromLatin1(m_readBuffer.constData(), total));
+    // Everything that waits, up to a bound per tick so that the window stays responsive
+    // under a flood.
+    const zantic::core::TickResult got =
+        zantic::core::readTick(port, {&IOP_DIQ_Count, &IOP_Read, &IOP_Getc}, m_readBuffer);
+    if (got.count > 0)
+        AddText(Text1, QString::fromLatin1(m_readBuffer.data(), qsizetype(got.count)));
     m_inTick = false;
-    if (gone)
+    if (got.gone)
         deviceGone(port);
 }
 
@@ -213,31 +199,71 @@ void Velkofrm::deviceGone(int32_t port)
 {
     // As Disconnect: the port is let go, so that Connect can open the device when it is back.
     disconnect_Click();
-    zantic::showMessage(this, QStringLiteral("COM%1: the device went away (unplugged, switched "
-                                             "off, or its other end ended). Connect again once "
-                                             "it is back.").arg(port));
+    zantic::showMessage(this, QString::fromStdString(zantic::core::goneMessage(port)));
 }
 
 void Velkofrm::AddText(QPlainTextEdit *box, const QString &s)
 {
-    zantic::addText(*box, s);
+    zantic::addTick(*box, s);
     emit textReceived(s);
 }
 
 void Velkofrm::text1_KeyPress(int16_t &KeyAscii)
 {
-    if (m_openPort) {
-        const char byte = char(KeyAscii & 0xFF);
+    const char byte = char(KeyAscii & 0xFF);
+    if (!m_outgoing.empty())
+        m_outgoing.append(std::string_view(&byte, 1)); // after the paste still going out
+    else if (m_openPort)
         IOP_Write(*m_openPort, &byte, 1); // a failed write loses the key silently
-    }
     KeyAscii = 0;
 }
 
 void Velkofrm::sendPasted(const QString &text)
 {
-    const QByteArray bytes = zantic::pasteBytes(text);
-    if (m_openPort && !bytes.isEmpty())
-        IOP_Write(*m_openPort, bytes.constData(), int32_t(bytes.size())); // as keys: silently
+    // Only a connection sends: after Disconnect the bytes would be lost all the same.
+    if (ComOpen != 1 || !m_openPort)
+        return;
+    m_outgoing.append(zantic::pasteBytes(text).toStdString());
+    sendQueued();
+}
+
+void Velkofrm::sendQueued()
+{
+    if (ComOpen != 1 || !m_openPort) {
+        dropQueued();
+        return;
+    }
+    using Step = zantic::core::SendQueue::Step;
+    const Step step = m_outgoing.send(*m_openPort, &IOP_Putc);
+    if (step == Step::Done) {
+        dropQueued();
+        return;
+    }
+    // A port that took all it was given gets the next step as soon as other events are done.
+    m_sendTimer->setInterval(step == Step::Refused ? zantic::core::kSendInterval
+                                                   : std::chrono::milliseconds(0));
+    if (!m_sendTimer->isActive())
+        m_sendTimer->start();
+}
+
+void Velkofrm::dropQueued()
+{
+    m_outgoing.clear();
+    m_sendTimer->stop();
+}
+
+void Velkofrm::showContextMenu(const QPoint &pos)
+{
+    // The standard entries name Ctrl+C and Ctrl+A, keys that send 0x03 and 0x01 here: Copy is
+    // named on Ctrl+Insert, which types nothing, and the other entries on no key.
+    const std::unique_ptr<QMenu> menu(Text1->createStandardContextMenu(pos));
+    for (QAction *a : menu->actions()) {
+        QString text = a->text().section(u'\t', 0, 0);
+        if (a->objectName() == QLatin1String("edit-copy"))
+            text += u'\t' + copyKey().toString(QKeySequence::NativeText);
+        a->setText(text);
+    }
+    menu->exec(Text1->viewport()->mapToGlobal(pos));
 }
 
 bool Velkofrm::eventFilter(QObject *watched, QEvent *event)
@@ -279,6 +305,10 @@ bool Velkofrm::eventFilter(QObject *watched, QEvent *event)
         const auto *key = static_cast<QKeyEvent *>(event);
         if (key->key() == Qt::Key_Insert && key->modifiers() == Qt::ShiftModifier) {
             sendPasted(QGuiApplication::clipboard()->text(QClipboard::Clipboard));
+            return true;
+        }
+        if (key->keyCombination() == copyKey()[0]) {
+            Text1->copy(); // the context menu's Copy, on every platform's key bindings
             return true;
         }
         const std::optional<QByteArray> bytes =

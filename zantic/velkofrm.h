@@ -3,10 +3,14 @@
 // connect and disconnect the port.
 #pragma once
 
+#include "core/sendqueue.h"
+
 #include <QMainWindow>
 #include <QByteArray>
+#include <QKeySequence>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 class QAction;
 class QMenu;
@@ -17,11 +21,6 @@ class Velkofrm : public QMainWindow {
     Q_OBJECT
 public:
     explicit Velkofrm(QWidget *parent = nullptr);
-
-    // Most bytes one tick takes from the port; the rest waits for the next tick.
-    static constexpr int32_t kMaxReadPerTick = 64 * 1024;
-    // How often a tick that has read something looks again at an empty queue.
-    static constexpr int kEmptyLooks = 3;
 
     // The menu commands, as the menu entries run them.
     void connect_Click();
@@ -48,8 +47,15 @@ private:
     void StartPoll();
     void Timer1_Timer();
     void StopPoll();
-    // Text pasted or dropped into Text1 goes to the port as typed keys would.
+    // Text pasted or dropped into Text1 goes to the port as typed keys would, in order, at the
+    // pace the port takes it; keys typed meanwhile queue behind it.
     void sendPasted(const QString &text);
+    void sendQueued();
+    // What is still queued is for the connection that ends or changes: it is dropped.
+    void dropQueued();
+    // The text box's context menu, naming only keys that send nothing.
+    void showContextMenu(const QPoint &pos);
+    static QKeySequence copyKey() { return QKeySequence(Qt::CTRL | Qt::Key_Insert); }
     // A tick's call failed: the device went away (unplugged, or its other end ended).
     void deviceGone(int32_t port);
 
@@ -61,6 +67,9 @@ private:
     // The port the connection opened: polling, typing, Disconnect and Exit use it, so that
     // a port chosen meanwhile takes effect only at the next Connect.
     std::optional<int32_t> m_openPort;
-    QByteArray m_readBuffer;
+    std::vector<char> m_readBuffer;
     bool m_inTick = false;
+    // Bytes to send; m_sendTimer runs while any wait.
+    zantic::core::SendQueue m_outgoing;
+    QTimer *m_sendTimer;
 };

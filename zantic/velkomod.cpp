@@ -96,10 +96,22 @@ int32_t IOP_Write(int32_t port, const char *buffer, int32_t count)
     return int32_t(fn(port, buffer, count));
 }
 
+int32_t IOP_Putc(int32_t port, const char *c)
+{
+    static const auto fn = bind<decltype(&::IOP_Putc)>("IOP_Putc");
+    return fn(port, c);
+}
+
 int32_t IOP_Read(int32_t port, char *buffer, int32_t count)
 {
     static const auto fn = bind<decltype(&::IOP_Read)>("IOP_Read");
     return int32_t(fn(port, buffer, count));
+}
+
+int32_t IOP_Getc(int32_t port, char *c)
+{
+    static const auto fn = bind<decltype(&::IOP_Getc)>("IOP_Getc");
+    return fn(port, c);
 }
 
 int32_t IOP_DIQ_Count(int32_t port)

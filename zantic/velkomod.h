@@ -26,10 +26,9 @@ void setLibraryPathForTesting(const QString &path);
 int32_t IOP_Open(int32_t port, int32_t cflag);
 int32_t IOP_Close(int32_t port);
 int32_t IOP_Write(int32_t port, const char *buffer, int32_t count);
+int32_t IOP_Putc(int32_t port, const char *c);
 int32_t IOP_Read(int32_t port, char *buffer, int32_t count);
+int32_t IOP_Getc(int32_t port, char *c);
 int32_t IOP_DIQ_Count(int32_t port);
-
-// The smallest buffer IOP_Read may be given: it always clears its first 256 bytes.
-inline constexpr int32_t kMinReadBuffer = 256;
 
 } // namespace velkomod

@@ -8,17 +8,26 @@
 // run. Kept up means: every byte delivered to the display once and in order, the delay not
 // growing over the run, and the device never held up long. A pseudo-terminal's master does
 // not drop bytes when the line is full, it blocks the writer; "device lag" is how far that
-// pushed the device behind its schedule, the backlog a real line would have lost.
+// pushed the device behind its schedule, the backlog a real line would have lost. A run at
+// 1.2 MB/s stands for a USB CDC-ACM device, which streams at USB full speed whatever the
+// line speed.
 //
-//   stream_bench            full run (30 s confirmation), about two minutes
-//   stream_bench --quick    shorter runs, well under a minute
+// Then a paste: 100 KB pasted into the window while the device reads from the line at
+// 11.5 KB/s (115200 bit/s), with the longest time the window's event loop was held.
+//
+//   stream_bench            full run (30 s runs), about three minutes
+//   stream_bench --quick    shorter runs, about a minute
 //   stream_bench --rate R [--seconds S]   one run at R bytes/s
+//   stream_bench --paste    the paste alone
 #include "settings.h"
 #include "velkofrm.h"
 #include "velkomod.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QEventLoop>
+#include <QKeyEvent>
+#include <QPlainTextEdit>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -30,6 +39,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -130,6 +140,45 @@ size_t senderBufferSize(double rate) { return size_t(rate / 100 + 4) * kRecord; 
     _exit(0);
 }
 
+// The device for the paste: reads what the window sends at `rate` bytes/s, as a line of that
+// speed drains, until `expected` has arrived or `seconds` have passed; reports through
+// `reportFd` how many bytes arrived before the first one out of order. Forked child.
+struct DrainReport {
+    int64_t inOrder = 0;
+    int64_t received = 0;
+    int64_t lastUs = 0; // when the last byte arrived
+};
+
+[[noreturn]] void runDrain(int master, int reportFd, double rate, const QByteArray &expected,
+                           double seconds)
+{
+    DrainReport rep;
+    const int64_t start = nowUs();
+    const int64_t end = start + int64_t(seconds * 1e6);
+    bool ordered = true;
+    char buf[4096];
+    while (rep.received < expected.size() && nowUs() < end) {
+        const int64_t budget = int64_t(double(nowUs() - start) * rate / 1e6) - rep.received;
+        pollfd p{master, POLLIN, 0};
+        if (budget <= 0 || poll(&p, 1, 10) <= 0) {
+            const timespec pause{0, 1000000};
+            nanosleep(&pause, nullptr);
+            continue;
+        }
+        const ssize_t n = read(master, buf, size_t(std::min<int64_t>(budget, sizeof buf)));
+        if (n <= 0)
+            continue;
+        for (ssize_t i = 0; i < n && ordered; ++i) {
+            ordered = rep.inOrder < expected.size() && buf[i] == expected[qsizetype(rep.inOrder)];
+            rep.inOrder += ordered ? 1 : 0;
+        }
+        rep.received += n;
+        rep.lastUs = nowUs();
+    }
+    (void)!write(reportFd, &rep, sizeof rep);
+    _exit(0);
+}
+
 // What the display received: checks order and completeness, and the delay of each record.
 class Receiver {
 public:
@@ -208,6 +257,13 @@ struct RunResult {
     double earlyMedianMs = 0, lateMedianMs = 0;
     int64_t records = 0, expected = 0, faults = 0;
     double finalLagMs = 0, maxLagMs = 0;
+};
+
+struct PasteResult {
+    int64_t bytes = 0, inOrder = 0, received = 0;
+    double longestBlockMs = 0; // the longest the event loop was held
+    double pasteCallMs = 0;    // the key event that pastes, start to return
+    double secondsToDrain = 0;
 };
 
 class Bench {
@@ -291,6 +347,65 @@ public:
         return r;
     }
 
+    // Pastes `bytes` of text (lines of 63 characters) with Shift+Insert while the device
+    // drains the line at `rate` bytes/s.
+    PasteResult paste(int64_t bytes, double rate)
+    {
+        QString text;
+        QByteArray expected; // what goes out: each line break as a carriage return
+        for (int64_t i = 0; i < bytes; ++i) {
+            const char c = (i % 64 == 63) ? '\r' : char('a' + i % 26);
+            text.append(c == '\r' ? QChar(u'\n') : QChar(c));
+            expected.append(c);
+        }
+        QGuiApplication::clipboard()->setText(text);
+        int report[2];
+        if (pipe(report) != 0)
+            std::abort();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(report[0]);
+            runDrain(m_master, report[1], rate, expected, double(bytes) / rate + 20);
+        }
+        close(report[1]);
+
+        // A fine timer measures how long the loop is held between its turns.
+        PasteResult r;
+        r.bytes = bytes;
+        int64_t last = nowUs();
+        QTimer beat;
+        beat.setTimerType(Qt::PreciseTimer);
+        beat.setInterval(1);
+        QObject::connect(&beat, &QTimer::timeout, [&] {
+            const int64_t now = nowUs();
+            r.longestBlockMs = std::max(r.longestBlockMs, double(now - last) / 1000.0);
+            last = now;
+        });
+        beat.start();
+        waitMs(200);
+        auto *box = m_window.findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+        const int64_t t0 = nowUs();
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Insert, Qt::ShiftModifier);
+        QCoreApplication::sendEvent(box, &press);
+        r.pasteCallMs = double(nowUs() - t0) / 1000.0;
+        DrainReport rep;
+        {
+            QEventLoop loop;
+            QSocketNotifier done(report[0], QSocketNotifier::Read);
+            QObject::connect(&done, &QSocketNotifier::activated, &loop, &QEventLoop::quit);
+            loop.exec();
+            if (read(report[0], &rep, sizeof rep) != ssize_t(sizeof rep))
+                rep = DrainReport{};
+        }
+        beat.stop();
+        waitpid(pid, nullptr, 0);
+        close(report[0]);
+        r.inOrder = rep.inOrder;
+        r.received = rep.received;
+        r.secondsToDrain = double(rep.lastUs - t0) / 1e6;
+        return r;
+    }
+
 private:
     int m_master;
     Velkofrm m_window;
@@ -299,11 +414,24 @@ private:
 
 void print(const char *what, const RunResult &r)
 {
-    std::printf("%-22s %8.1f KB/s %5.0f s: %s; %lld/%lld records, %lld faults; delay median %.1f ms, "
-                "p99 %.1f ms (first quarter %.1f, last quarter %.1f); device lag max %.0f ms; CPU %.2f %%\n",
+    std::printf("%-22s %8.1f KB/s %5.0f s: %s; lossless %s; %lld/%lld records, %lld faults; delay median "
+                "%.1f ms, p99 %.1f ms (first quarter %.1f, last quarter %.1f); device lag max %.0f ms; "
+                "CPU %.2f %%\n",
                 what, r.rate / 1000.0, r.seconds, r.kept ? "kept up" : "FELL BEHIND",
+                r.faults == 0 && r.records == r.expected ? "yes" : "NO",
                 (long long)r.records, (long long)r.expected, (long long)r.faults, r.medianMs, r.p99Ms,
                 r.earlyMedianMs, r.lateMedianMs, r.maxLagMs, r.cpuPercent);
+    std::fflush(stdout);
+}
+
+void print(const PasteResult &r, double rate)
+{
+    std::printf("%-22s %lld bytes into a line draining at %.1f KB/s: %s (%lld/%lld in order); "
+                "event loop held at most %.1f ms (the paste key %.1f ms); all sent in %.1f s\n",
+                "paste", (long long)r.bytes, rate / 1000.0,
+                r.inOrder == r.bytes && r.received == r.bytes ? "every byte in order" : "BYTES LOST",
+                (long long)r.inOrder, (long long)r.bytes, r.longestBlockMs, r.pasteCallMs,
+                r.secondsToDrain);
     std::fflush(stdout);
 }
 
@@ -313,17 +441,19 @@ int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    bool quick = false;
+    bool quick = false, pasteOnly = false;
     double oneRate = 0, oneSeconds = 10;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--quick"))
             quick = true;
+        else if (!std::strcmp(argv[i], "--paste"))
+            pasteOnly = true;
         else if (!std::strcmp(argv[i], "--rate") && i + 1 < argc)
             oneRate = std::atof(argv[++i]);
         else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc)
             oneSeconds = std::atof(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: %s [--quick] [--rate BYTES_PER_S [--seconds S]]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--quick] [--rate BYTES_PER_S [--seconds S]] [--paste]\n", argv[0]);
             return 2;
         }
     }
@@ -348,8 +478,13 @@ int main(int argc, char *argv[])
     std::printf("stream benchmark: Demo window (offscreen) on libtty.so, pseudo-terminal as COM1, "
                 "%d-byte numbered records\n", kRecord);
 
+    const double pasteRate = 11520;
     if (oneRate > 0) {
         print("single run", bench.run(oneRate, oneSeconds));
+        return 0;
+    }
+    if (pasteOnly) {
+        print(bench.paste(100000, pasteRate), pasteRate);
         return 0;
     }
 
@@ -363,6 +498,7 @@ int main(int argc, char *argv[])
     std::fflush(stdout);
     print("115200 bit/s", bench.run(11520, normalSeconds));
     print("921600 bit/s", bench.run(92160, normalSeconds));
+    print("USB full speed", bench.run(1200000, confirmSeconds));
 
     // Double until the window falls behind, then narrow the step down.
     double good = 0, bad = 0;
@@ -398,5 +534,7 @@ int main(int argc, char *argv[])
                     confirmed.p99Ms);
     else
         std::printf("sustained: no rate held for %.0f s\n", confirmSeconds);
+    std::fflush(stdout);
+    print(bench.paste(100000, pasteRate), pasteRate);
     return 0;
 }

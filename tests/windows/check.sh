@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # The steps of the Windows check (tests/windows/CMakeLists.txt runs each as a test):
-#   check.sh build SOURCE_DIR            cross-build tty.dll and its test program (preset windows)
+#   check.sh build SOURCE_DIR            cross-build tty.dll, Demo.exe and the test programs
+#                                        (preset windows)
 #   check.sh exports SOURCE_DIR          the export table: the eighteen names at 2-19, nothing
-#                                        imported but KERNEL32.dll and msvcrt.dll
+#                                        imported but KERNEL32.dll and msvcrt.dll; Demo.exe
+#                                        imports Windows' own DLLs only
 #   check.sh wine SOURCE_DIR HELPER      the test program under Wine, in a private /dev
+#   check.sh demo SOURCE_DIR HELPER WM_CLOSE
+#                                        Demo.exe under Wine on Xvfb, in a private /dev, with a
+#                                        pty as COM2, driven by demo_test.sh
 # Exits 77 (skipped) where the MinGW compilers or Wine are missing, or (wine) without root.
 set -euo pipefail
 step=$1
@@ -48,11 +53,16 @@ exports)
   fi
   slots=$(grep -c '+base\[' <<<"$dump")
   [ "$slots" -eq 18 ] || { echo "FAIL $slots export numbers, want 18"; fail=1; }
-  [ $fail -eq 0 ] && echo "tty.dll: name, 18 exports at 2-19, imports $imports"
+  # Demo.exe needs nothing beside it but tty.dll, which it loads at run time.
+  demo=$(x86_64-w64-mingw32-objdump -p "$out/bin/Demo.exe" | awk '/DLL Name:/ { print $3 }' |
+    sort | tr '\n' ' ')
+  [ "$demo" = "ADVAPI32.dll GDI32.dll KERNEL32.dll USER32.dll msvcrt.dll ole32.dll " ] ||
+    { echo "FAIL Demo.exe imports: $demo"; fail=1; }
+  [ $fail -eq 0 ] && echo "tty.dll: name, 18 exports at 2-19, imports $imports; Demo.exe imports $demo"
   exit $fail
   ;;
 
-wine)
+wine | demo)
   need /usr/lib/wine/wine64 wine64
   if [ "$(id -u)" -ne 0 ]; then
     echo "skipped: Wine runs only in a private /dev, which needs root"
@@ -68,10 +78,13 @@ wine)
     "$src/tests/windows/private_dev.sh" /usr/lib/wine/wine64 wineboot --init >"$log" 2>&1 ||
       { cat "$log"; exit 1; }
   fi
-  # COM3 and COM4 are one device; COM5 has none.
+  if [ "$step" = wine ]; then
+    # COM3 and COM4 are one device; COM5 has none.
+    set -- COM3 COM4=COM3 COM9 COM10 -- /usr/lib/wine/wine64 "$out/bin/tty_dll_test.exe"
+  else
+    set -- COM2 -- "$src/tests/windows/demo_test.sh" "$out/bin" "$out/demo-check" "${4:-}"
+  fi
   exec "$src/tests/windows/private_dev.sh" \
-    sh -c '/usr/lib/wine/wineserver64 2>"$0" && exec "$@"' "$log" \
-    "$helper" "$WINEPREFIX" COM3 COM4=COM3 COM9 COM10 -- \
-    /usr/lib/wine/wine64 "$out/bin/tty_dll_test.exe"
+    sh -c '/usr/lib/wine/wineserver64 2>"$0" && exec "$@"' "$log" "$helper" "$WINEPREFIX" "$@"
   ;;
 esac

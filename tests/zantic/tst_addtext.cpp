@@ -194,6 +194,28 @@ private slots:
         }
         QVERIFY(boxText(box).endsWith(shown));
     }
+
+    // A tick's text, laid out as one planned edit, leaves the box exactly as the rule on the
+    // plain text does: the whole old box dropped, backspaces reaching across line breaks.
+    void tickIsOnePlannedEdit()
+    {
+        QString received;
+        for (int i = 0; received.size() < 60000; ++i)
+            received += QString("line %1").arg(i) + (i % 5 ? "\r\n" : "\b\b\r") + (i % 11 ? "" : "\b");
+        const QString line = QString(98, 'x') + "\r\n";
+        for (const QString &before : {QString(), line.repeated(150), line.repeated(160) + "y"}) {
+            QPlainTextEdit box;
+            fill(box, before);
+            std::u16string expected = before.toStdU16String();
+            for (const QString &tick : {received, QString("\b\b\b\bend\r\b\b"), received.left(300)}) {
+                zantic::applyEdit(expected, zantic::planTick(expected, tick.toStdU16String()));
+                zantic::addTick(box, tick);
+                QCOMPARE(boxText(box), QString::fromStdU16String(expected));
+                QCOMPARE(boxLength(box), qsizetype(expected.size()));
+                QVERIFY(boxLength(box) <= qsizetype(zantic::kBoxLimit + 2 * zantic::kBatchSize));
+            }
+        }
+    }
 };
 
 QTEST_MAIN(AddTextTest)

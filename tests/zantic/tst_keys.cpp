@@ -1,5 +1,5 @@
 // Which bytes a key press sends: characters, the control keys, Ctrl with a letter, and the
-// keys that are left to the text box; and which bytes pasted text sends.
+// keys that are left to the text box. (The characters' bytes and pasted text: core_test.)
 #include "keys.h"
 
 #include <QTest>
@@ -56,15 +56,6 @@ private slots:
         QVERIFY(!keyBytes(Qt::Key_Delete, Qt::NoModifier, QString(QChar(0x7F))).has_value());
         // Ctrl with a key that is no letter and has no text: nothing to send.
         QVERIFY(!keyBytes(Qt::Key_Home, Qt::ControlModifier, QString()).has_value());
-    }
-
-    void pasted()
-    {
-        // Lines from any platform end in one CR each; what Latin-1 lacks sends nothing.
-        const QString text = QString::fromUtf8("dir\r\nls\nA\u00e9\u20ac\U0001F600\rend\n\n\t\x01");
-        QCOMPARE(zantic::pasteBytes(text), QByteArray("dir\rls\rA\xE9\rend\r\r\t\x01"));
-        QCOMPARE(zantic::pasteBytes(QString()), QByteArray());
-        QCOMPARE(zantic::pasteBytes("\r\r\n"), QByteArray("\r\r"));
     }
 };
 

@@ -1,5 +1,5 @@
-// The settings dialog and its arithmetic: list contents, the default text, the words OK
-// builds, Cancel and the close control, layout and keyboard order, on real widgets.
+// The settings dialog on real widgets: list contents, the defaults, the words OK builds,
+// Cancel and the close control, layout and keyboard order. (Its arithmetic: core_test.)
 #include "settings.h"
 #include "velkooptions.h"
 
@@ -28,46 +28,6 @@ class SettingsTest : public QObject {
     }
 
 private slots:
-    void lineSettingsText()
-    {
-        const LinePieces d = parseLineSettings("9600,n,8,1");
-        QCOMPARE(d.speed, QString("9600"));
-        QCOMPARE(d.parity, 0);
-        QCOMPARE(d.dataBits, QString("8"));
-        QCOMPARE(d.stopBits, QString("1"));
-
-        // A stop-bits field with a point is three characters long.
-        const LinePieces h = parseLineSettings("115200,s,7,1.5");
-        QCOMPARE(h.speed, QString("115200"));
-        QCOMPARE(h.parity, 4);
-        QCOMPARE(h.dataBits, QString("7"));
-        QCOMPARE(h.stopBits, QString("1.5"));
-
-        QCOMPARE(parseLineSettings("300,e,5,2").parity, 1);
-        QCOMPARE(parseLineSettings("300,o,5,2").parity, 2);
-        QCOMPARE(parseLineSettings("300,m,5,2").parity, 3);
-        QCOMPARE(parseLineSettings("9600,N,8,1").parity, -1); // letters are case-sensitive
-        QCOMPARE(parseLineSettings("").parity, -1);
-    }
-
-    void speedAndFlowCodes()
-    {
-        // The library's codes by rate: 110..19200 are 0..8, 38400..256000 are 9..14,
-        // 28800 is 15.
-        const QStringList rates = speedEntries();
-        const QStringList byCode = {"110",   "300",   "600",   "1200",  "2400",
-                                    "4800",  "9600",  "14400", "19200", "38400",
-                                    "56000", "57600", "115200", "128000", "256000", "28800"};
-        for (int pos = 0; pos < rates.size(); ++pos)
-            QCOMPARE(byCode.at(speedCode(pos)), rates.at(pos));
-        QCOMPARE(speedCode(-1), -1);
-
-        QCOMPARE(flowBits(0), 0x1000);
-        QCOMPARE(flowBits(1), 0x1080);
-        QCOMPARE(flowBits(2), 0x0000);
-        QCOMPARE(flowBits(3), 0x0080);
-    }
-
     void listsAndDefaults()
     {
         Velkooptions dialog;

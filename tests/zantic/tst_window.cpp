@@ -457,13 +457,60 @@ private slots:
         QTest::keyClick(text1(), Qt::Key_Delete);
         QTest::keyClick(text1(), Qt::Key_Delete, Qt::ShiftModifier);
         QCOMPARE(zantic::boxText(*text1()), before);
-        std::unique_ptr<QMenu> menu(text1()->createStandardContextMenu());
+        // Its context menu names no key that sends a byte (Ctrl+C, Ctrl+A); Ctrl+Insert copies.
         QStringList entries;
-        for (QAction *a : menu->actions())
-            if (!a->isSeparator())
-                entries << a->text().remove('&').section('\t', 0, 0);
-        QCOMPARE(entries, QStringList({"Copy", "Select All"}));
+        QTimer::singleShot(50, [&entries] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            if (!menu)
+                return;
+            for (QAction *a : menu->actions())
+                if (!a->isSeparator())
+                    entries << a->text().remove('&');
+            menu->close();
+        });
+        emit text1()->customContextMenuRequested(text1()->viewport()->rect().center());
+        const QString ctrlInsert = QKeySequence(Qt::CTRL | Qt::Key_Insert).toString(QKeySequence::NativeText);
+        QCOMPARE(entries, QStringList({"Copy\t" + ctrlInsert, "Select All"}));
+        QGuiApplication::clipboard()->clear();
+        text1()->selectAll();
+        QTest::keyClick(text1(), Qt::Key_Insert, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QString(before).replace("\r\n", "\n"));
         QCOMPARE(com2.drain(150), QByteArray());
+    }
+
+    // A paste far larger than the line takes at once goes out whole and in order while the
+    // window goes on; keys typed meanwhile follow it; Disconnect ends what is left.
+    void pasteGoesOutInOrderWithKeysBehindIt()
+    {
+        PtyPort com2(*m_dir, 2);
+        connectTo(2);
+        text1()->setFocus();
+        QString text;
+        QByteArray bytes;
+        for (int i = 0; i < 200000; ++i) {
+            const char c = (i % 50 == 49) ? '\r' : char('a' + i % 26);
+            text.append(c == '\r' ? QChar(u'\n') : QChar(c));
+            bytes.append(c);
+        }
+        QGuiApplication::clipboard()->setText(text);
+        QTest::keyClick(text1(), Qt::Key_Insert, Qt::ShiftModifier);
+        QTest::keyClicks(text1(), "ab");
+        QTest::keyClick(text1(), Qt::Key_Return);
+        const QByteArray got = com2.read(bytes.size() + 3, 60000);
+        QCOMPARE(got.size(), bytes.size() + 3);
+        QVERIFY(got == bytes + "ab\r");
+
+        // Disconnect in the middle of a paste: the rest is never sent, nor after a Connect.
+        QTest::keyClick(text1(), Qt::Key_Insert, Qt::ShiftModifier);
+        const QByteArray head = com2.read(1);
+        action("disconnect")->trigger();
+        const QByteArray sent = head + com2.drain(300);
+        QVERIFY(sent.size() < bytes.size());
+        QVERIFY(bytes.startsWith(sent));
+        connectTo(2);
+        QCOMPARE(com2.drain(300), QByteArray());
+        QTest::keyClick(text1(), Qt::Key_A);
+        QCOMPARE(com2.read(1), QByteArray("a"));
     }
 
     void bytesDuringAMessageBoxShowOnce()

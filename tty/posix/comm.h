@@ -1,5 +1,5 @@
 // Objects behind the layer's handles (comm devices and events), the handle table, and the
-// helpers that comm.cpp (opening, settings) and transfer.cpp (transfers, status) share.
+// helpers that comm.cpp (handles, settings) and transfer.cpp (transfers, status) share.
 //
 // Overlapped operations are records on their handle, keyed by the OVERLAPPED's address.
 // Nothing runs in the background: a pending operation makes progress only inside calls
@@ -8,30 +8,27 @@
 //
 // Threads: every handle may be used from several threads at once, as on Windows. The table
 // hands out counted references, so an object lives until its last user lets go and its
-// descriptor is closed only then: a descriptor number cannot be given to another device while
+// device is closed only then: a descriptor number cannot be given to another device while
 // a call still holds the old one. Each comm object has a mutex that guards its state and is
-// never held across poll(); a waiting thread registers itself with its own wake-up
-// descriptor, which CancelIoEx, CloseHandle and the other calls that end an operation write
-// to. Lock order: the table's mutex before an object's, never the other way.
+// never held across poll(); a waiting thread registers itself with a wake-up descriptor of
+// its own for the length of the wait, which CancelIoEx, CloseHandle and the other calls that
+// end an operation write to. Lock order: the table's mutex before an object's, never the
+// other way. CloseHandle takes the object out of the table and ends its records under both,
+// so a call that no longer finds the handle finds its record ended.
 //
-// What is particular to a local device is its descriptor and the few calls made on it:
-// read_device/give/hung_up and the queue counts in transfer.cpp, the line settings and
-// release() in comm.cpp. The reference counting, the closing, the pending records and the
-// waits do not depend on it. A remote port (Comm::remote, a serial server reached over TCP,
-// see remote.h) keeps them and replaces those calls, polling its connection's socket in
-// await(); its connection holds the bytes received and not yet read, so that a closed
-// connection is a hang-up only once they have been read.
+// The device behind a handle (device.h) is one of several kinds; nothing here depends on
+// which.
 #ifndef TTY_POSIX_COMM_H
 #define TTY_POSIX_COMM_H
 
 #include "dcb.h"
-#include "remote.h"
-#include "speed.h"
+#include "device.h"
 #include "win32.h"
+
+#include <pthread.h>
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -45,40 +42,6 @@ inline constexpr ULONG_PTR kStatusPending = 0x103;
 inline constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
 // Other failures: this bit with the Win32 error value in the low bits.
 inline constexpr ULONG_PTR kStatusErrorBit = 0xE0000000;
-
-// A mutex whose uncontended lock and unlock are one atomic instruction each, inline: the
-// layer takes two on every call, and a one-byte write costs little more than its system call.
-// Contended, it sleeps in the kernel as any mutex does.
-class Lock {
-public:
-    void lock()
-    {
-        int was = kFree;
-        if (state_.compare_exchange_strong(was, kHeld, std::memory_order_acquire))
-            return;
-        // Mark it contended, so that the holder wakes a sleeper when it lets go.
-        if (was != kContended)
-            was = state_.exchange(kContended, std::memory_order_acquire);
-        while (was != kFree) {
-            state_.wait(kContended, std::memory_order_relaxed);
-            was = state_.exchange(kContended, std::memory_order_acquire);
-        }
-    }
-    bool try_lock()
-    {
-        int was = kFree;
-        return state_.compare_exchange_strong(was, kHeld, std::memory_order_acquire);
-    }
-    void unlock()
-    {
-        if (state_.exchange(kFree, std::memory_order_release) == kContended)
-            state_.notify_one();
-    }
-
-private:
-    static constexpr int kFree = 0, kHeld = 1, kContended = 2;
-    std::atomic<int> state_ {kFree};
-};
 
 struct Object {
     enum class Kind { Comm, Event };
@@ -97,6 +60,7 @@ struct Pending {
     uint64_t id;            // tells a record from a later one on the same OVERLAPPED
     Op op;
     OVERLAPPED *ov;
+    pthread_t thread;       // that started it: a child made by fork() keeps only its own
     uint8_t *buffer;        // Read: destination
     const uint8_t *source;  // Write: source
     DWORD count;
@@ -107,51 +71,33 @@ struct Pending {
     DWORD *events;          // Wait: where the event mask goes
 };
 
-// A thread blocked in GetOverlappedResult on the record `id`, linked into its Comm while it
-// waits. `fd` is the thread's wake-up descriptor (-1: none could be made; the thread then
-// waits in short slices).
+// A thread blocked in a call on a Comm, linked into it while it waits: for the record `id`,
+// or (0) for the end of a settings change. `fd` is the wait's wake-up descriptor (-1: none
+// could be made; the thread then waits in short slices).
 struct Waiter {
     uint64_t id;
     int fd;
     Waiter *next;
 };
 
+// std::mutex: tty_bench found the hand-written futex lock this layer had no faster on the
+// one-byte path (within the noise of a loaded machine).
+using Mutex = std::mutex;
+
 struct Comm : Object, std::enable_shared_from_this<Comm> {
-    Comm() : Object(Kind::Comm) {}
-    ~Comm() override;           // closes the descriptor: the last user has let go
+    explicit Comm(std::unique_ptr<Device> d) : Object(Kind::Comm), device(std::move(d)) {}
     // Fixed once the handle is in the table.
-    int fd = -1;                // -1 for a remote port: its connection has the socket
-    // A port on a serial server (see remote.h); null for a local device. Used under `mutex`.
-    std::unique_ptr<Remote> remote;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool pty = false;           // carries plain bytes: no framing to verify
+    const std::unique_ptr<Device> device; // used under `mutex`; closed with the object
+    DeviceId id;                // claimed in the table while the handle is there
     pid_t owner = 0;            // the process that opened it: only it may restore the device
     // Everything below is guarded by `mutex`.
-    Lock mutex;
+    Mutex mutex;
     bool closed = false;        // CloseHandle has begun: nothing touches the device any more
     bool gone = false;          // hung up; every transfer fails from now on
-    bool noCounters = false;    // the driver has no TIOCGICOUNT
-    Clock clock;                // how the device makes bit rates
-    LineSettings saved;         // restored at close
-    DCB asked {};               // the DCB taken last (see dcb_current)
-    LineSettings applied;       // what the device reported after taking it
-    rfc2217::Line remoteAsked;  // remote: the line asked for last, and the server's answers
-    rfc2217::Line remoteGot;
-    // Remote: one settings change at a time, from its request until its answers are in, so
-    // that no change takes another's answers for its own. Taken while `mutex` is not held.
-    std::mutex remoteChange;
+    bool changing = false;      // a settings change is under way (it may wait for a server)
     COMMTIMEOUTS timeouts {};
     DWORD mask = 0;
-    ErrorCounts counts;         // at the last ClearCommError
-    // Received-character history for WaitCommEvent: every byte that ever entered the input
-    // queue is either still there, or was taken by a read, or purged, or moved to `stash`.
-    uint64_t taken = 0;
-    uint64_t purged = 0;
-    uint64_t arrivedAtLastWait = 0;
-    // Bytes moved out of the kernel's queue so that poll() can wait for new ones; reads
-    // take from here first.
-    std::vector<uint8_t> stash;
+    uint64_t arrivedAtLastWait = 0; // the device's arrived() count at the last event wait
     // Looked up again after every wait, never referred to across an unlock: the vector may
     // move when another thread starts an operation.
     std::vector<Pending> pending;
@@ -167,7 +113,7 @@ struct Comm : Object, std::enable_shared_from_this<Comm> {
 class CommRef {
 public:
     CommRef() = default;
-    CommRef(Comm *c, std::unique_lock<Lock> lock, std::shared_ptr<Comm> kept)
+    CommRef(Comm *c, std::unique_lock<Mutex> lock, std::shared_ptr<Comm> kept)
         : kept_(std::move(kept)), comm_(c), lock_(std::move(lock))
     {
     }
@@ -186,30 +132,32 @@ public:
 private:
     std::shared_ptr<Comm> kept_; // declared first: let go of after the mutex
     Comm *comm_ = nullptr;
-    std::unique_lock<Lock> lock_;
+    std::unique_lock<Mutex> lock_;
 };
 
 // Looks a comm handle up and locks it; on failure (no such handle, or one being closed) sets
 // ERROR_INVALID_HANDLE and returns an empty reference.
 CommRef use_comm(HANDLE h);
 
-// This thread's wake-up descriptor (an eventfd), made at its first wait; -1 when none can be.
-int thread_waker();
+// Waits without the object's mutex until `device` is ready, `deadline` (-1: none) has come,
+// or another thread wakes the waiter `id` (0: only wakes of all waiters). Returns the
+// device's revents, or -1 with `err` set when poll() failed. The mutex is held again on
+// return; the caller looks at `closed` and its records anew.
+int wait_unlocked(CommRef &c, uint64_t id, struct pollfd device, int64_t deadline, DWORD &err);
 
 // Wakes the threads waiting on record `id`, or all waiting threads when `id` is 0. Caller
 // holds the object's mutex.
 void wake(Comm &c, uint64_t id);
 
-// Marks the device gone: every transfer fails from now on. A remote port whose connection has
-// closed is gone only once the bytes that came before the close have been read.
+// Marks the device gone: every transfer fails from now on; not while the device still holds
+// bytes that came before its end, which a read returns first.
 void set_gone(Comm &c);
 
 // set_gone, sets ERROR_DEVICE_NOT_CONNECTED and returns FALSE.
 BOOL fail_gone(Comm &c);
 
-// Remote: takes in what the connection holds and sends what it will take, without waiting;
-// false once the port is gone. Caller holds the object's mutex.
-bool remote_service(Comm &c);
+// Fails with `err`, through fail_gone when it says that the device has gone.
+BOOL fail_device(Comm &c, DWORD err);
 
 // Sets `err` and returns FALSE.
 BOOL fail(DWORD err);
@@ -232,13 +180,6 @@ template <class Pred> bool end_pending(Comm &c, ULONG_PTR status, Pred which)
     }
     return any;
 }
-
-// TIOCGICOUNT; on failure stores errno in `err` and returns false.
-bool read_counts(int fd, ErrorCounts &out, int &err);
-
-// Bytes that have entered the input queue since the handle was opened, as far as can be
-// counted; false when the device has gone.
-bool arrived_total(Comm &c, uint64_t &total);
 
 } // namespace tty::posix
 

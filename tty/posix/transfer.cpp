@@ -8,152 +8,14 @@
 #include "comm.h"
 
 #include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <new>
-#include <cstddef>
-#include <cstring>
 
 namespace tty::posix {
 namespace {
 
 enum class Outcome { Done, Incomplete, Failed };
-
-// Whether the device has hung up, without waiting.
-bool hung_up(int fd)
-{
-    struct pollfd p {fd, 0, 0};
-    return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
-}
-
-// The same for a handle's device; a remote port has hung up once its connection has closed
-// and the bytes that came before have been read.
-bool hung_up(Comm &c)
-{
-    if (c.remote)
-        return !remote_service(c);
-    return hung_up(c.fd);
-}
-
-// Errors that mean the device has gone; anything else is a plain failure.
-bool is_gone_error(int err)
-{
-    return err == EIO || err == ENXIO || err == ENODEV;
-}
-
-// Reads what the device has, up to n bytes, without waiting. Returns the count, or -1 with
-// `err` set.
-ssize_t read_device(Comm &c, uint8_t *dst, size_t n, DWORD &err)
-{
-    if (n == 0)
-        return 0;
-    if (c.remote) {
-        const bool live = remote_service(c);
-        const size_t got = c.remote->read(dst, n);
-        if (got == 0 && !live) {
-            err = ERROR_DEVICE_NOT_CONNECTED;
-            return -1;
-        }
-        return ssize_t(got);
-    }
-    for (;;) {
-        const ssize_t r = read(c.fd, dst, n);
-        if (r > 0)
-            return r;
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return 0;
-        // A read of 0 is a hang-up in our raw mode (see line_make_raw); poll confirms it in
-        // case someone else has changed the line's settings since.
-        if (r == 0 && !hung_up(c.fd))
-            return 0;
-        err = (r == 0 || is_gone_error(errno)) ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE;
-        return -1;
-    }
-}
-
-// Takes up to n bytes for a reader: the stash first, then the device.
-ssize_t take(Comm &c, uint8_t *dst, size_t n, DWORD &err)
-{
-    size_t got = std::min(n, c.stash.size());
-    if (got > 0) {
-        std::memcpy(dst, c.stash.data(), got);
-        c.stash.erase(c.stash.begin(), c.stash.begin() + std::ptrdiff_t(got));
-    }
-    const ssize_t r = read_device(c, dst + got, n - got, err);
-    if (r < 0)
-        return -1;
-    got += size_t(r);
-    c.taken += got;
-    return ssize_t(got);
-}
-
-// The most the stash holds. Beyond it the bytes stay in the device's queue, so that a device
-// that sends while nobody reads is held back by the queue's flow control as it would be
-// without event waits, and memory stays bounded.
-constexpr size_t kStashLimit = 4096;
-
-// Moves what waits in the device's queue to the stash, as far as the stash has room, so that
-// poll() can wait for new bytes. Returns the count moved, or -1 with `err` set; `full` tells
-// that bytes are left in the device's queue.
-ssize_t stash_waiting(Comm &c, DWORD &err, bool &full)
-{
-    if (c.remote) {
-        // The connection keeps its own buffer: taking in what the socket holds is enough.
-        const uint64_t before = c.remote->received();
-        if (!remote_service(c)) {
-            err = ERROR_DEVICE_NOT_CONNECTED;
-            return -1;
-        }
-        return ssize_t(c.remote->received() - before);
-    }
-    int inq = 0;
-    if (ioctl(c.fd, TIOCINQ, &inq) != 0) {
-        err = ERROR_DEVICE_NOT_CONNECTED;
-        return -1;
-    }
-    const size_t waiting = size_t(inq > 0 ? inq : 0);
-    const size_t old = c.stash.size();
-    const size_t room = old < kStashLimit ? kStashLimit - old : 0;
-    full = waiting > room;
-    const size_t n = std::min(waiting, room);
-    if (n == 0)
-        return 0;
-    try {
-        c.stash.resize(old + n);
-    } catch (const std::bad_alloc &) {
-        err = ERROR_NOT_ENOUGH_MEMORY;
-        return -1;
-    }
-    const ssize_t r = read_device(c, c.stash.data() + old, n, err);
-    c.stash.resize(old + size_t(r > 0 ? r : 0));
-    return r;
-}
-
-// Hands up to n bytes to the device without waiting.
-ssize_t give(Comm &c, const uint8_t *src, size_t n, DWORD &err)
-{
-    if (n == 0)
-        return 0;
-    if (c.remote)
-        return c.remote->write(src, n, err);
-    for (;;) {
-        const ssize_t r = write(c.fd, src, n);
-        if (r >= 0)
-            return r;
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return 0;
-        err = is_gone_error(errno) ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE;
-        return -1;
-    }
-}
 
 int64_t earlier(int64_t a, int64_t b)
 {
@@ -164,18 +26,24 @@ int64_t earlier(int64_t a, int64_t b)
     return std::min(a, b);
 }
 
-// What a pending operation waits for when it cannot go on: the device's readiness for
-// `events` (0: only a hang-up) until `deadline` (-1: none).
+// What a pending operation waits for when it cannot go on, until `deadline` (-1: none).
 struct Readiness {
-    short events = 0;
+    Device::Want want = Device::Want::Nothing;
     int64_t deadline = -1;
 };
 
+// A read that fails after it has received bytes ends with them; the failure shows at the
+// next call.
+Outcome ended_by_failure(const Pending &p)
+{
+    return p.op == Pending::Op::Read && p.done > 0 ? Outcome::Done : Outcome::Failed;
+}
+
 Outcome step_read(Comm &c, Pending &p, DWORD &err, Readiness &r)
 {
-    const ssize_t n = take(c, p.buffer + p.done, p.count - p.done, err);
+    const ssize_t n = p.count == p.done ? 0 : c.device->read(p.buffer + p.done, p.count - p.done, err);
     if (n < 0)
-        return Outcome::Failed;
+        return ended_by_failure(p);
     if (n > 0) {
         p.done += DWORD(n);
         p.lastArrival = now_ms();
@@ -187,21 +55,21 @@ Outcome step_read(Comm &c, Pending &p, DWORD &err, Readiness &r)
         deadline = earlier(deadline, p.lastArrival + p.rule.intervalMs);
     if (deadline >= 0 && now_ms() >= deadline)
         return Outcome::Done; // a time-out ends a read successfully
-    r = {POLLIN, deadline};
+    r = {Device::Want::Input, deadline};
     return Outcome::Incomplete;
 }
 
 Outcome step_write(Comm &c, Pending &p, DWORD &err, Readiness &r)
 {
-    const ssize_t n = give(c, p.source + p.done, p.count - p.done, err);
+    const ssize_t n = c.device->write(p.source + p.done, p.count - p.done, err);
     if (n < 0)
         return Outcome::Failed;
     p.done += DWORD(n);
-    if (p.done == p.count)
+    if (p.done == p.count && c.device->unsent() == 0)
         return Outcome::Done;
     if (p.deadline >= 0 && now_ms() >= p.deadline)
         return Outcome::Done; // ends with the count handed over
-    r = {POLLOUT, p.deadline};
+    r = {Device::Want::Output, p.deadline};
     return Outcome::Incomplete;
 }
 
@@ -210,7 +78,7 @@ Outcome step_wait(Comm &c, Pending &p, bool wait, DWORD &err, Readiness &r)
     const bool rx = c.mask & EV_RXCHAR;
     for (;;) {
         uint64_t total = 0;
-        if (!arrived_total(c, total)) {
+        if (!c.device->arrived(total)) {
             err = ERROR_DEVICE_NOT_CONNECTED;
             return Outcome::Failed;
         }
@@ -223,35 +91,35 @@ Outcome step_wait(Comm &c, Pending &p, bool wait, DWORD &err, Readiness &r)
         if (!wait || !rx)
             break;
         bool full = false;
-        const ssize_t moved = stash_waiting(c, err, full);
+        const ssize_t moved = c.device->take_in(err, full);
         if (moved < 0)
             return Outcome::Failed;
         if (moved > 0) {
-            // A reader waiting in poll() would not see the bytes now in the stash.
+            // A reader waiting in poll() would not see the bytes now held on this side.
             wake(c, 0);
             continue; // count again: bytes may have come in since
         }
         if (full) {
             // poll() cannot tell new bytes from those left in the queue: look again soon.
             constexpr int64_t kFullSliceMs = 10;
-            r = {0, now_ms() + kFullSliceMs};
+            r = {Device::Want::Nothing, now_ms() + kFullSliceMs};
             return Outcome::Incomplete;
         }
         break;
     }
     // Without EV_RXCHAR nothing this layer reports can happen: wait for a hang-up only.
-    r = {short(rx ? POLLIN : 0), -1};
+    r = {rx ? Device::Want::Event : Device::Want::Nothing, -1};
     return Outcome::Incomplete;
 }
 
 // One step of a pending operation, without waiting. A step that waits for a received
-// character first moves the bytes already counted to the stash, so that `r` waits for new
-// ones; it does so only when the caller is going to wait.
+// character first takes the bytes already counted in (Device::take_in), so that `r` waits
+// for new ones; it does so only when the caller is going to wait.
 Outcome advance(Comm &c, Pending &p, bool wait, DWORD &err, Readiness &r)
 {
     if (c.gone) {
         err = ERROR_DEVICE_NOT_CONNECTED;
-        return Outcome::Failed;
+        return ended_by_failure(p);
     }
     Outcome o = Outcome::Failed;
     switch (p.op) {
@@ -265,47 +133,16 @@ Outcome advance(Comm &c, Pending &p, bool wait, DWORD &err, Readiness &r)
 }
 
 // Waits, without the object's mutex, until the device is ready as `r` asks, its time has
-// come, or another thread wakes this one (the record `id` ended, or the stash grew). Returns
-// false with `err` set when the device has hung up or poll() failed; the caller then fails
-// the operation.
+// come, or another thread wakes this one (the record `id` ended, or input was taken in). Returns
+// false with `err` set when poll() failed or the device has hung up
+// (ERROR_DEVICE_NOT_CONNECTED); the caller then ends the operation.
 bool await(CommRef &c, uint64_t id, const Readiness &r, DWORD &err)
 {
-    // Without a wake-up descriptor, wait in slices short enough to notice a cancellation.
-    constexpr int64_t kSliceMs = 20;
-    Waiter self {id, thread_waker(), c->waiters};
-    c->waiters = &self;
-    // Stays open while this reference is held. A remote port also waits for its own output to
-    // leave, and for input only while its buffer has room; the end of its connection shows as
-    // input, to be read after the bytes before it.
-    const int fd = c->remote ? c->remote->fd() : c->fd;
-    const short events = c->remote ? short(c->remote->poll_events() | (r.events & POLLOUT)) : r.events;
-    const bool remote = c->remote != nullptr;
-    c.unlock();
-
-    int64_t timeout = r.deadline < 0 ? -1 : std::clamp<int64_t>(r.deadline - now_ms(), 0, INT_MAX);
-    if (self.fd < 0)
-        timeout = timeout < 0 ? kSliceMs : std::min(timeout, kSliceMs);
-    struct pollfd p[2] = {{fd, events, 0}, {self.fd, POLLIN, 0}};
-    const int n = poll(p, self.fd < 0 ? 1 : 2, int(timeout));
-    const int pollErr = errno;
-    uint64_t count = 0;
-    if (self.fd >= 0 && (p[1].revents & POLLIN) && read(self.fd, &count, sizeof count) < 0)
-        count = 0; // drained by the read; nothing else to do
-
-    c.lock();
-    for (Waiter **w = &c->waiters; *w; w = &(*w)->next) {
-        if (*w == &self) {
-            *w = self.next;
-            break;
-        }
-    }
-    if (n < 0 && pollErr != EINTR) {
-        err = ERROR_GEN_FAILURE;
+    const int revents = wait_unlocked(c, id, c->device->poll_for(r.want), r.deadline, err);
+    if (revents < 0)
         return false;
-    }
-    if (!remote && n > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+    if (!c->closed && c->device->gone_in(short(revents))) {
         err = ERROR_DEVICE_NOT_CONNECTED;
-        c->gone = true;
         return false;
     }
     return true;
@@ -335,6 +172,7 @@ BOOL completed(OVERLAPPED *ov, DWORD count, LPDWORD done)
 BOOL started(Comm &c, Pending &p)
 {
     p.id = ++c.lastId;
+    p.thread = pthread_self();
     try {
         c.pending.push_back(p);
     } catch (const std::bad_alloc &) {
@@ -392,7 +230,7 @@ CommRef transfer_device(HANDLE h, const void *buffer, DWORD count, LPDWORD done,
         fail(ERROR_INVALID_PARAMETER);
         return {};
     }
-    if (c->gone || (count == 0 && hung_up(*c))) {
+    if (c->gone || (count == 0 && c->device->hung_up())) {
         fail_gone(*c);
         return {};
     }
@@ -419,9 +257,9 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED o
     p.count = count;
     p.rule = read_rule(c->timeouts, count);
     DWORD err = 0;
-    const ssize_t n = take(*c, p.buffer, count, err);
+    const ssize_t n = count == 0 ? 0 : c->device->read(p.buffer, count, err);
     if (n < 0)
-        return err == ERROR_DEVICE_NOT_CONNECTED ? fail_gone(*c) : fail(err);
+        return fail_device(*c, err);
     p.done = DWORD(n);
     if (p.done == count || p.rule.atOnce || (p.done > 0 && p.rule.takesWaiting))
         return completed(ov, p.done, done);
@@ -445,11 +283,11 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED
     p.source = static_cast<const uint8_t *>(buffer);
     p.count = count;
     DWORD err = 0;
-    const ssize_t n = give(*c, p.source, count, err);
+    const ssize_t n = count == 0 ? 0 : c->device->write(p.source, count, err);
     if (n < 0)
-        return err == ERROR_DEVICE_NOT_CONNECTED ? fail_gone(*c) : fail(err);
+        return fail_device(*c, err);
     p.done = DWORD(n);
-    if (p.done == count)
+    if (p.done == count && c->device->unsent() == 0)
         return completed(ov, p.done, done);
     // The clock is read only for a write that has to wait.
     const int64_t total = write_total_ms(c->timeouts, count);
@@ -475,7 +313,7 @@ BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED ov)
     if (!events || c->mask == 0 || !can_start(*c, ov, Pending::Op::Wait))
         return fail(ERROR_INVALID_PARAMETER);
     uint64_t total = 0;
-    if (!arrived_total(*c, total))
+    if (c->gone || !c->device->arrived(total))
         return fail_gone(*c);
     const bool happened = (c->mask & EV_RXCHAR) && total > c->arrivedAtLastWait;
     c->arrivedAtLastWait = total;
@@ -494,8 +332,10 @@ BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED ov)
 BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD done, BOOL wait)
 {
     CommRef c = use_comm(h);
+    // A handle closed meanwhile has ended the records it had before its look-up failed (see
+    // CloseHandle): that result is final, and kept in the record, as on Windows.
     if (!c)
-        return FALSE;
+        return ov && ov->Internal == kStatusCancelled ? result_of(ov, done) : FALSE;
     if (!ov)
         return fail(ERROR_INVALID_PARAMETER);
     // The record is found again after every wait: another thread may have ended it
@@ -519,7 +359,14 @@ BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD done, BOOL wait)
             it = find_pending(*c, ov);
             if (it == c->pending.end() || it->id != id)
                 return result_of(ov, done);
-            o = Outcome::Failed;
+            // After a hang-up, one last step takes the bytes that came before it.
+            if (err == ERROR_DEVICE_NOT_CONNECTED)
+                o = advance(*c, *it, false, err, ready);
+            if (o == Outcome::Incomplete) {
+                if (err == ERROR_DEVICE_NOT_CONNECTED)
+                    set_gone(*c);
+                o = ended_by_failure(*it);
+            }
         }
         ov->InternalHigh = it->done;
         ov->Internal = o == Outcome::Done ? kStatusSuccess : (kStatusErrorBit | err);
@@ -546,43 +393,17 @@ BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
     CommRef c = use_comm(h);
     if (!c)
         return FALSE;
-    // Checked first: some drivers keep answering queue ioctls for a while after a hang-up.
-    if (c->gone || hung_up(*c))
+    if (c->gone)
         return fail_gone(*c);
-    if (c->remote) {
-        // The counts of this side's own buffers; errors as the server reported them.
-        if (errors)
-            *errors = c->remote->take_line_errors();
-        if (stat) {
-            *stat = COMSTAT {};
-            stat->cbInQue = DWORD(c->remote->in_queue());
-            stat->cbOutQue = DWORD(c->remote->out_queue());
-        }
-        return TRUE;
-    }
-    int inq = 0;
-    int outq = 0;
-    if (ioctl(c->fd, TIOCINQ, &inq) != 0 || ioctl(c->fd, TIOCOUTQ, &outq) != 0)
-        return fail_gone(*c);
-    ErrorCounts now = c->counts;
-    if (!c->noCounters) {
-        int err = 0;
-        if (!read_counts(c->fd, now, err)) {
-            if (err == EIO)
-                return fail_gone(*c);
-            c->noCounters = true; // a pseudo-terminal, say: no errors to report
-            now = c->counts;
-        }
-    }
-    const DWORD ce = comm_errors_from_counts(c->counts, now);
-    c->counts = now;
+    DWORD ce = 0;
+    COMSTAT counts {};
+    DWORD err = 0;
+    if (!c->device->status(ce, counts, err))
+        return fail_device(*c, err);
     if (errors)
         *errors = ce;
-    if (stat) {
-        *stat = COMSTAT {};
-        stat->cbInQue = DWORD(inq > 0 ? inq : 0) + DWORD(c->stash.size());
-        stat->cbOutQue = DWORD(outq > 0 ? outq : 0);
-    }
+    if (stat)
+        *stat = counts;
     return TRUE;
 }
 
@@ -593,18 +414,10 @@ BOOL GetCommModemStatus(HANDLE h, LPDWORD status)
         return FALSE;
     if (!status)
         return fail(ERROR_INVALID_PARAMETER);
-    if (c->gone || (c->remote && hung_up(*c)))
+    if (c->gone)
         return fail_gone(*c);
-    if (c->remote) {
-        *status = c->remote->modem_status();
-        return TRUE;
-    }
-    int bits = 0;
-    if (ioctl(c->fd, TIOCMGET, &bits) != 0) {
-        if (is_gone_error(errno))
-            return fail_gone(*c);
-        return fail(ERROR_NOT_SUPPORTED); // no modem lines (a pseudo-terminal)
-    }
-    *status = modem_status_from_tiocm(bits);
+    DWORD err = 0;
+    if (!c->device->modem(*status, err))
+        return fail_device(*c, err);
     return TRUE;
 }

@@ -1,0 +1,218 @@
+// The library with a thread held at a chosen point of a call (hold.h): a close that races a
+// call, cancellation, fork while other threads are inside calls, a hang-up in the middle of
+// a read, and a write waiting on a server that stopped reading. Assertions are on results,
+// bytes and how many times a thread polled, never on how long anything took.
+#include "com_ports.h"
+#include "hold.h"
+#include "serial_servers.h"
+
+#include "tty.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+using namespace testing_tty;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int32_t k9600_8N1 = 0x1036;
+constexpr uint32_t kFailed = 0xFFFFFFFFu;
+
+class Races : public ComPortTest {
+protected:
+    void TearDown() override {
+        stop_watching();
+        ComPortTest::TearDown();
+    }
+    void map_remote(int com, const std::string &target) {
+        const std::string link = com_dir() + "/COM" + std::to_string(com);
+        unlink(link.c_str());
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        mapped.push_back(com);
+    }
+};
+
+// Fills a stretch of the calling thread's stack (where the frames of the call it has just
+// returned from were), waits for `until`, and tells whether the stretch kept its bytes.
+__attribute__((noinline)) bool stack_kept(const std::atomic<bool> &until) {
+    volatile unsigned char area[16384];
+    // From the top down: the frames just left were there, and a late write must land after.
+    for (size_t i = sizeof area; i-- > 0;) area[i] = 0x5A;
+    while (!until) std::this_thread::yield();
+    for (auto &b : area)
+        if (b != 0x5A) return false;
+    return true;
+}
+
+// Waits for a child for at most 10 s ("did not hang"); its exit status, or -1 when it hung
+// (it is then killed).
+int child_status(pid_t child) {
+    for (int i = 0; i < 1000; ++i) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+        usleep(10000);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return -1;
+}
+
+} // namespace
+
+// IOP_Getc finds nothing and ends its read; IOP_Close from another thread takes the handle
+// away meanwhile (the reader is held inside its look at the queue). The close must not end
+// that read after IOP_Getc has returned, writing into a stack frame that is gone.
+TEST_F(Races, CloseDuringGetcWritesNothingAfterItReturns) {
+    attach(3);
+    ASSERT_EQ(IOP_Open(3, k9600_8N1), 0);
+    std::atomic<bool> closed{false};
+    int32_t getc = 0;
+    bool kept = false;
+    std::thread reader([&] {
+        watch_polls(Polls::Checks, true);
+        char c = 'x';
+        getc = IOP_Getc(3, &c);
+        kept = stack_kept(closed);
+    });
+    ASSERT_TRUE(wait_for_polls(1));
+    int32_t close = 0;
+    std::thread closer([&] {
+        close = IOP_Close(3);
+        closed = true;
+    });
+    std::this_thread::sleep_for(100ms); // the close is now waiting for the reader's call
+    release_polls();
+    closer.join();
+    reader.join();
+    EXPECT_EQ(getc, -1);
+    EXPECT_EQ(close, 0);
+    EXPECT_TRUE(kept) << "the close wrote into the reader's stack after IOP_Getc returned";
+}
+
+// A reader thread stopped by pthread_cancel while IOP_Read waits: the call is no cancellation
+// point, so the read ends with its bytes and the thread at its next cancellation point.
+TEST_F(Races, CancellingAReaderEndsItAfterItsReadNotTheProcess) {
+    Pty &pty = attach(3);
+    ASSERT_EQ(IOP_Open(3, k9600_8N1), 0);
+    struct Reader {
+        std::atomic<uint32_t> got{0};
+        char buf[256] = {};
+    } r;
+    pthread_t thread;
+    auto body = [](void *arg) -> void * {
+        auto &r = *static_cast<Reader *>(arg);
+        watch_polls(Polls::Waits, false);
+        r.got = IOP_Read(3, r.buf, 2);
+        pthread_testcancel();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, nullptr, body, &r), 0);
+    ASSERT_TRUE(wait_for_polls(1));
+    ASSERT_EQ(pthread_cancel(thread), 0);
+    write_all(pty.master, "ok");
+    void *result = nullptr;
+    ASSERT_EQ(pthread_join(thread, &result), 0);
+    EXPECT_EQ(result, PTHREAD_CANCELED);
+    EXPECT_EQ(r.got, 2u);
+    EXPECT_EQ(std::string(r.buf, 2), "ok");
+}
+
+// A child forked while a parent thread waits in IOP_Read of the port reads the port itself.
+TEST_F(Races, AChildReadsAPortAParentThreadWasReadingAtTheFork) {
+    Pty &pty = attach(3);
+    ASSERT_EQ(IOP_Open(3, k9600_8N1), 0);
+    uint32_t parentGot = 0;
+    std::thread reader([&] {
+        watch_polls(Polls::Waits, true); // held with its read pending, so it takes no byte
+        char buf[256];
+        parentGot = IOP_Read(3, buf, 10);
+    });
+    ASSERT_TRUE(wait_for_polls(1));
+    const pid_t child = fork();
+    if (child == 0) {
+        write_all(pty.master, "xy");
+        char buf[256];
+        const uint32_t n = IOP_Read(3, buf, 2);
+        const bool ok = n == 2 && std::string(buf, 2) == "xy" && IOP_Write(3, "z", 1) == 1;
+        _exit(ok ? 0 : 1);
+    }
+    const int status = child_status(child);
+    release_polls();
+    reader.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(parentGot, kFailed);
+    EXPECT_EQ(read_some(pty.master, 1), "z");
+}
+
+// A read that has received some bytes when the device hangs up ends with them; the hang-up
+// is reported by the next call.
+TEST_F(Races, AHangUpDuringAReadKeepsTheBytesItHadReceived) {
+    Pty &pty = attach(3);
+    ASSERT_EQ(IOP_Open(3, k9600_8N1), 0);
+    char buf[256];
+    uint32_t got = 0;
+    std::thread reader([&] {
+        watch_polls(Polls::Waits, false);
+        got = IOP_Read(3, buf, 10);
+    });
+    ASSERT_TRUE(wait_for_polls(1));
+    write_all(pty.master, "abc");
+    ASSERT_TRUE(wait_for_polls(2)); // it has taken them and waits for more
+    hang_up(pty);
+    reader.join();
+    EXPECT_EQ(got, 3u);
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    EXPECT_EQ(IOP_Read(3, buf, 10), kFailed);
+}
+
+// A child forked while a parent thread waits for a remote server's answers to a settings
+// change can change the port's settings itself: nothing the parent thread held blocks it.
+TEST_F(Races, AChildChangesRemoteSettingsWhileAParentThreadWaitsForAnswers) {
+    ScriptedServer server(ScriptedServer::Mode::NoAnswers);
+    map_remote(5, server.url());
+    ASSERT_EQ(IOP_Open(5, k9600_8N1), -1); // held, but the server answers no setting
+    std::thread changer([] {
+        watch_polls(Polls::Waits, true);
+        IOP_Ioctrl(5, k9600_8N1);
+    });
+    ASSERT_TRUE(wait_for_polls(1));
+    const pid_t child = fork();
+    if (child == 0) _exit(IOP_Ioctrl(5, k9600_8N1) == -1 ? 0 : 1); // no answer: -1, in time
+    const int status = child_status(child);
+    release_polls();
+    changer.join();
+    EXPECT_EQ(status, 0) << "-1: the child hung";
+}
+
+// A write waiting for room on a server that has stopped reading, with bytes from the server
+// not yet read: the write waits in poll() for room only, instead of waking for that input
+// over and over.
+TEST_F(Races, AWriteWaitingOnAServerThatStoppedReadingDoesNotSpin) {
+    if (!Ser2net::installed()) GTEST_SKIP() << "ser2net is not installed";
+    Ser2net ser2net;
+    map_remote(5, ser2net.url());
+    ASSERT_EQ(IOP_Open(5, k9600_8N1), 0);
+    write_all(ser2net.master(), "hello!"); // and the device never reads again
+    const std::string chunk(256, 'w');
+    watch_polls(Polls::Waits, false);
+    int polls = -1;
+    for (size_t sent = 0; sent < (256u << 20);) {
+        const int before = polls_seen();
+        const uint32_t n = IOP_Write(5, chunk.data(), int32_t(chunk.size()));
+        ASSERT_NE(n, kFailed);
+        sent += n;
+        if (n < chunk.size()) { // this one waited until its time-out
+            polls = polls_seen() - before;
+            break;
+        }
+    }
+    ASSERT_GE(polls, 0) << "the server never stopped taking bytes";
+    EXPECT_LT(polls, 100);
+}

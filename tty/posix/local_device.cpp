@@ -1,0 +1,445 @@
+// A local serial device behind a comm handle: its descriptor, termios and ioctl calls, the
+// bytes moved out of the kernel's queue for event waits, the driver's error counters, how it
+// makes bit rates, and the settings it is given back at close.
+#include "clock.h"
+#include "dcb.h"
+#include "device.h"
+#include "speed.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace tty::posix {
+namespace {
+
+DWORD open_error(int err)
+{
+    switch (err) {
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EWOULDBLOCK:
+        return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return ERROR_FILE_NOT_FOUND;
+    }
+}
+
+// Unix98 pseudo-terminal slaves (majors 136-143) and the old BSD ones (major 3).
+bool is_pty(dev_t rdev)
+{
+    const unsigned m = major(rdev);
+    return (m >= 136 && m <= 143) || m == 3;
+}
+
+// Errors that mean the device has gone; anything else is a plain failure.
+bool is_gone_error(int err)
+{
+    return err == EIO || err == ENXIO || err == ENODEV;
+}
+
+bool poll_hung_up(int fd)
+{
+    struct pollfd p {fd, 0, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+// TIOCGICOUNT; on failure stores errno in `err` and returns false.
+bool read_counts(int fd, ErrorCounts &out, int &err)
+{
+    struct serial_icounter_struct ic {};
+    if (ioctl(fd, TIOCGICOUNT, &ic) != 0) {
+        err = errno;
+        return false;
+    }
+    out.frame = uint32_t(ic.frame);
+    out.overrun = uint32_t(ic.overrun);
+    out.parity = uint32_t(ic.parity);
+    out.brk = uint32_t(ic.brk);
+    out.bufOverrun = uint32_t(ic.buf_overrun);
+    return true;
+}
+
+// The most the stash holds. Beyond it the bytes stay in the device's queue, so that a device
+// that sends while nobody reads is held back by the queue's flow control as it would be
+// without event waits, and memory stays bounded.
+constexpr size_t kStashLimit = 4096;
+
+class LocalDevice final : public Device {
+public:
+    explicit LocalDevice(int fd) : fd_(fd) {}
+    ~LocalDevice() override { close(fd_); }
+
+    bool open(const DeviceId &id, DWORD &err);
+
+    ssize_t read(uint8_t *dst, size_t n, DWORD &err) override;
+    ssize_t write(const uint8_t *src, size_t n, DWORD &err) override;
+    bool arrived(uint64_t &total) override;
+    ssize_t take_in(DWORD &err, bool &full) override;
+    size_t held() const override { return stash_.size(); }
+    bool hung_up() override { return stash_.empty() && poll_hung_up(fd_); }
+    struct pollfd poll_for(Want want) override;
+    bool status(DWORD &errors, COMSTAT &stat, DWORD &err) override;
+    bool modem(DWORD &bits, DWORD &err) override;
+    bool purge(bool input, bool output, DWORD &err) override;
+    bool get_state(DCB &dcb, DWORD &err) override;
+    bool set_state(const DCB &dcb, Pause &pause, DWORD &err) override;
+    void release() override;
+
+private:
+    ssize_t read_fd(uint8_t *dst, size_t n, DWORD &err);
+    void drain_output();
+
+    int fd_;
+    bool pty_ = false;        // carries plain bytes: no framing to verify
+    bool noCounters_ = false; // the driver has no TIOCGICOUNT
+    Clock clock_;             // how the device makes bit rates
+    LineSettings saved_;      // restored at close
+    LineSettings applied_;    // what the device reported after taking asked_
+    DCB asked_ {};            // the DCB taken last (see dcb_current)
+    ErrorCounts counts_;      // at the last status()
+    // Every byte that ever entered the input queue is still there, or was taken by a read,
+    // or purged, or moved to the stash (WaitCommEvent's history).
+    uint64_t taken_ = 0;
+    uint64_t purged_ = 0;
+    // Bytes moved out of the kernel's queue so that poll() can wait for new ones; reads take
+    // from here first.
+    std::vector<uint8_t> stash_;
+};
+
+bool LocalDevice::open(const DeviceId &id, DWORD &err)
+{
+    auto refuse = [&](DWORD e) {
+        err = e;
+        return false;
+    };
+    struct stat st {};
+    // The file claimed, not another one put in its place meanwhile.
+    if (fstat(fd_, &st) != 0 || !isatty(fd_) || st.st_dev != id.dev || st.st_ino != id.ino)
+        return refuse(ERROR_FILE_NOT_FOUND);
+    pty_ = is_pty(st.st_rdev);
+    if (!pty_)
+        clock_ = device_clock(fd_, st.st_rdev);
+    // flock holds against root and against other descriptors of this process; TIOCEXCL
+    // (below) against processes that do not use flock.
+    if (flock(fd_, LOCK_EX | LOCK_NB) != 0)
+        return refuse(ERROR_ACCESS_DENIED);
+    // Root gets past another program's TIOCEXCL: refuse the device ourselves. Not on a
+    // pseudo-terminal, which keeps the flag after its holder has gone (the kernel clears it
+    // only at the last close, and the master keeps the slave alive).
+    int excl = 0;
+    if (!pty_ && ioctl(fd_, TIOCGEXCL, &excl) == 0 && excl)
+        return refuse(ERROR_ACCESS_DENIED);
+    if (line_get(fd_, saved_) != 0)
+        return refuse(open_error(errno));
+    LineSettings raw = saved_;
+    line_make_raw(raw);
+    if (line_set(fd_, raw) != 0 || line_get(fd_, applied_) != 0) {
+        const DWORD e = open_error(errno);
+        line_set(fd_, saved_);
+        return refuse(e);
+    }
+    ioctl(fd_, TIOCEXCL);
+    asked_ = dcb_from_line(applied_, base_dcb()); // the device's settings, before any change
+    int countErr = 0;
+    if (!read_counts(fd_, counts_, countErr))
+        noCounters_ = true;
+    return true;
+}
+
+ssize_t LocalDevice::read_fd(uint8_t *dst, size_t n, DWORD &err)
+{
+    if (n == 0)
+        return 0;
+    for (;;) {
+        const ssize_t r = ::read(fd_, dst, n);
+        if (r > 0)
+            return r;
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return 0;
+        // A read of 0 is a hang-up in our raw mode (see line_make_raw); poll confirms it in
+        // case someone else has changed the line's settings since.
+        if (r == 0 && !poll_hung_up(fd_))
+            return 0;
+        err = (r == 0 || is_gone_error(errno)) ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE;
+        return -1;
+    }
+}
+
+ssize_t LocalDevice::read(uint8_t *dst, size_t n, DWORD &err)
+{
+    size_t got = std::min(n, stash_.size());
+    if (got > 0) {
+        std::memcpy(dst, stash_.data(), got);
+        stash_.erase(stash_.begin(), stash_.begin() + std::ptrdiff_t(got));
+    }
+    const ssize_t r = read_fd(dst + got, n - got, err);
+    if (r < 0 && got == 0)
+        return -1;
+    got += size_t(r > 0 ? r : 0);
+    taken_ += got;
+    return ssize_t(got);
+}
+
+ssize_t LocalDevice::write(const uint8_t *src, size_t n, DWORD &err)
+{
+    if (n == 0)
+        return 0;
+    for (;;) {
+        const ssize_t r = ::write(fd_, src, n);
+        if (r >= 0)
+            return r;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        err = is_gone_error(errno) ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE;
+        return -1;
+    }
+}
+
+bool LocalDevice::arrived(uint64_t &total)
+{
+    int inq = 0;
+    if (ioctl(fd_, TIOCINQ, &inq) != 0)
+        return false;
+    total = taken_ + purged_ + stash_.size() + uint64_t(inq > 0 ? inq : 0);
+    return true;
+}
+
+ssize_t LocalDevice::take_in(DWORD &err, bool &full)
+{
+    int inq = 0;
+    if (ioctl(fd_, TIOCINQ, &inq) != 0) {
+        err = ERROR_DEVICE_NOT_CONNECTED;
+        return -1;
+    }
+    const size_t waiting = size_t(inq > 0 ? inq : 0);
+    const size_t old = stash_.size();
+    const size_t room = old < kStashLimit ? kStashLimit - old : 0;
+    full = waiting > room;
+    const size_t n = std::min(waiting, room);
+    if (n == 0)
+        return 0;
+    try {
+        stash_.resize(old + n);
+    } catch (const std::bad_alloc &) {
+        err = ERROR_NOT_ENOUGH_MEMORY;
+        return -1;
+    }
+    const ssize_t r = read_fd(stash_.data() + old, n, err);
+    stash_.resize(old + size_t(r > 0 ? r : 0));
+    return r;
+}
+
+struct pollfd LocalDevice::poll_for(Want want)
+{
+    short events = 0;
+    if (want == Want::Input || want == Want::Event)
+        events = POLLIN;
+    else if (want == Want::Output)
+        events = POLLOUT;
+    return {fd_, events, 0};
+}
+
+bool LocalDevice::status(DWORD &errors, COMSTAT &stat, DWORD &err)
+{
+    err = ERROR_DEVICE_NOT_CONNECTED;
+    stat = COMSTAT {};
+    errors = 0;
+    // Checked first: some drivers keep answering queue ioctls for a while after a hang-up.
+    if (poll_hung_up(fd_)) {
+        stat.cbInQue = DWORD(stash_.size()); // what is left to read
+        return !stash_.empty();
+    }
+    int inq = 0;
+    int outq = 0;
+    if (ioctl(fd_, TIOCINQ, &inq) != 0 || ioctl(fd_, TIOCOUTQ, &outq) != 0)
+        return false;
+    ErrorCounts now = counts_;
+    if (!noCounters_) {
+        int e = 0;
+        if (!read_counts(fd_, now, e)) {
+            if (e == EIO)
+                return false;
+            noCounters_ = true; // a pseudo-terminal, say: no errors to report
+            now = counts_;
+        }
+    }
+    errors = comm_errors_from_counts(counts_, now);
+    counts_ = now;
+    stat.cbInQue = DWORD(inq > 0 ? inq : 0) + DWORD(stash_.size());
+    stat.cbOutQue = DWORD(outq > 0 ? outq : 0);
+    return true;
+}
+
+bool LocalDevice::modem(DWORD &bits, DWORD &err)
+{
+    int tiocm = 0;
+    if (ioctl(fd_, TIOCMGET, &tiocm) != 0) {
+        // ENOTTY / EINVAL: no modem lines (a pseudo-terminal).
+        err = is_gone_error(errno) ? ERROR_DEVICE_NOT_CONNECTED : ERROR_NOT_SUPPORTED;
+        return false;
+    }
+    bits = modem_status_from_tiocm(tiocm);
+    return true;
+}
+
+bool LocalDevice::purge(bool input, bool output, DWORD &err)
+{
+    err = ERROR_DEVICE_NOT_CONNECTED;
+    if (output && tcflush(fd_, TCOFLUSH) != 0)
+        return false;
+    if (input) {
+        // Purged bytes still count as received for WaitCommEvent's history.
+        int inq = 0;
+        if (ioctl(fd_, TIOCINQ, &inq) != 0 || tcflush(fd_, TCIFLUSH) != 0)
+            return false;
+        purged_ += uint64_t(inq > 0 ? inq : 0) + stash_.size();
+        stash_.clear();
+    }
+    return true;
+}
+
+bool LocalDevice::get_state(DCB &dcb, DWORD &err)
+{
+    LineSettings now;
+    if (line_get(fd_, now) != 0) {
+        err = ERROR_DEVICE_NOT_CONNECTED;
+        return false;
+    }
+    dcb = dcb_current(now, asked_, applied_);
+    return true;
+}
+
+bool LocalDevice::set_state(const DCB &dcb, Pause &, DWORD &err)
+{
+    err = ERROR_DEVICE_NOT_CONNECTED;
+    // Many drivers echo a rate they can only approximate, so the read-back below cannot see
+    // it; the device's clock can.
+    if (!clock_makes(clock_, dcb.BaudRate)) {
+        err = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    LineSettings before;
+    if (line_get(fd_, before) != 0)
+        return false;
+    const DCB prev = dcb_current(before, asked_, applied_);
+    const LineSettings wanted = line_from_dcb(before, dcb);
+    LineSettings got;
+    if (line_set(fd_, wanted) != 0) {
+        if (errno == EIO)
+            return false;
+        line_set(fd_, before);
+        err = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    if (line_get(fd_, got) != 0)
+        return false;
+    // A pseudo-terminal reports 8 bits without parity whatever it was given: there only the
+    // speed tells whether the settings were taken.
+    if (!line_took(wanted, got, !pty_)) {
+        line_set(fd_, before);
+        err = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    int inq = 0;
+    const bool inputFull = ioctl(fd_, TIOCINQ, &inq) == 0 && inq >= kInputFullMark;
+    const ModemDrive drive = modem_drive(prev, dcb, inputFull);
+    for (const auto &[bit, how] :
+         {std::pair{TIOCM_DTR, drive.dtr}, std::pair{TIOCM_RTS, drive.rts}}) {
+        if (how == Drive::Leave)
+            continue;
+        if (ioctl(fd_, how == Drive::Raise ? TIOCMBIS : TIOCMBIC, &bit) != 0 && errno == EIO)
+            return false;
+        // ENOTTY / EINVAL: a device without modem lines; nothing to drive.
+    }
+    keep_asked(asked_, dcb);
+    applied_ = got;
+    return true;
+}
+
+// Bytes already handed to the device must go out at the settings they were written with,
+// not at the ones restored after them. What a stopped line still holds when the wait ends is
+// dropped, which also spares close() the kernel's own drain of up to 30 s.
+void LocalDevice::drain_output()
+{
+    int queued = 0;
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0)
+        return; // nothing queued, or the device has gone (pseudo-terminals never queue)
+    const int64_t deadline = now_ms() + close_drain_ms(uint32_t(queued), line_speed(applied_));
+    while (ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 && now_ms() < deadline)
+        usleep(10000);
+    if (queued > 0)
+        tcflush(fd_, TCOFLUSH);
+}
+
+void LocalDevice::release()
+{
+    drain_output();
+    line_set(fd_, saved_); // fails harmlessly on a device that has gone
+    ioctl(fd_, TIOCNXCL);
+    flock(fd_, LOCK_UN);
+}
+
+} // namespace
+
+std::unique_ptr<Device> open_local_device(const std::string &path, Claims &claims, DWORD &err)
+{
+    // Refuse anything but a character device before opening it: opening some devices has
+    // effects of their own.
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        err = open_error(errno);
+        return nullptr;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        err = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    // Claimed before the open, so that two threads cannot both find the device free; this
+    // holds within the process where flock does not work.
+    const DeviceId id {st.st_dev, st.st_ino};
+    if (!claims.claim(id)) {
+        err = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        err = open_error(errno);
+        return nullptr;
+    }
+    std::unique_ptr<LocalDevice> d;
+    try {
+        d = std::make_unique<LocalDevice>(fd);
+    } catch (const std::bad_alloc &) {
+        close(fd);
+        err = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    if (!d->open(id, err))
+        return nullptr;
+    return d;
+}
+
+} // namespace tty::posix

@@ -1,0 +1,45 @@
+// One tick of the terminal's poll, the same for every face of Demo: how much it reads from
+// the port, and when a failed call means that the device has gone. The library's two calls
+// come in as plain functions, so each face passes its own binding. Standard C++ only.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zantic::core {
+
+// The library's calls a tick makes, with its results as signed values (-1: failure).
+struct PortCalls {
+    int32_t (*waiting)(int32_t port);                           // IOP_DIQ_Count
+    int32_t (*read)(int32_t port, char *buffer, int32_t count); // IOP_Read
+    int32_t (*getc)(int32_t port, char *c);                     // IOP_Getc
+};
+
+// Most bytes, and longest time, one tick spends reading the port; the rest waits for the
+// next tick. Far above what the fastest line needs (USB full speed, 1.2 MB/s: 120 KB a tick,
+// read in about 4 ms); they only keep a flood from holding the window. (A fast stream keeps
+// arriving while the tick reads: without the time bound the tick would chase it.)
+inline constexpr int32_t kMaxReadPerTick = 1024 * 1024;
+inline constexpr std::chrono::milliseconds kMaxReadTime{25};
+// How often a tick that has read something looks again at an empty queue.
+inline constexpr int kEmptyLooks = 3;
+// The smallest buffer IOP_Read may be given: it always clears its first 256 bytes.
+inline constexpr int32_t kMinReadBuffer = 256;
+
+struct TickResult {
+    size_t count = 0;  // bytes read into the buffer, from its start
+    bool gone = false; // a call failed on the open port: its device has gone
+};
+
+// Reads what waits at the open port into `buffer` (resized to hold a full tick): everything,
+// up to kMaxReadPerTick bytes or for kMaxReadTime. An open port's calls fail only when its device has gone (unplugged,
+// switched off, its other end ended): the caller then disconnects and says so once, after
+// showing the bytes that came before.
+TickResult readTick(int32_t port, const PortCalls &calls, std::vector<char> &buffer);
+
+// The one message that says so, naming the port.
+std::string goneMessage(int32_t port);
+
+} // namespace zantic::core

@@ -1,0 +1,27 @@
+// What typed, pasted and dropped characters send to the port, the same for every face of
+// Demo: each character as its bytes in the code page at the library's boundary (Latin-1 on
+// Linux, the ANSI code page on Windows), one byte at most, as a key sends one byte.
+// Standard C++ only.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zantic::core {
+
+// A character's bytes in the boundary's code page; empty where the code page has none.
+using Encoder = std::string (*)(char32_t c);
+
+// Latin-1: characters up to U+00FF as themselves, nothing for the others.
+std::string latin1(char32_t c);
+
+// The byte a typed character sends: its first byte in the code page (a double-byte
+// character sends its lead byte only), or nothing where the code page has no byte for it.
+std::string typedBytes(char32_t c, Encoder encode);
+
+// The bytes pasted or dropped text sends, as if its characters were typed: each line break
+// (CR LF, LF or CR) is one carriage return; UTF-16 surrogate pairs are one character, a lone
+// surrogate none.
+std::string pastedBytes(std::u16string_view text, Encoder encode);
+
+} // namespace zantic::core
