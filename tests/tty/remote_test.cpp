@@ -415,3 +415,16 @@ TEST_F(RemotePort, ALookUpThatDoesNotEndInTimeLeavesNothingBehind) {
     _res.nscount = savedCount;
     close(udp);
 }
+
+// What is read back is what the server last confirmed: a change that timed out but that the
+// server took after all reads back as taken.
+TEST_F(RemotePort, AChangeAnsweredAfterItsTimeOutReadsBackAsTheServerTookIt) {
+    ScriptedServer server(ScriptedServer::Mode::LateAt19200);
+    map_remote(kPort, server.url());
+    ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
+    EXPECT_EQ(IOP_Ioctrl(kPort, k19200_8N1), -1);
+    EXPECT_EQ(IOP_GetIoctrl(kPort), k9600_8N1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400)); // the answers come at 1.2 s
+    EXPECT_EQ(IOP_GetIoctrl(kPort), k19200_8N1);
+    EXPECT_EQ(IOP_Close(kPort), 0);
+}
