@@ -43,6 +43,18 @@
  *     be read; after them every transfer and count fails at once.
  *   - Exclusivity is the server's: ser2net refuses a second client of a port it is serving.
  *
+ * RAW TCP PORTS (Linux)
+ *   COMn may also be a raw TCP port: a serial server in its raw mode (ser2net's plain `tcp`
+ *   accepter), a serial-to-network module in "TCP server" mode, a Wi-Fi serial bridge. The
+ *   link text is then "tcp://HOST:PORT" (`vcom remote COMn tcp://HOST:PORT`). Bytes pass
+ *   unchanged both ways, 0xFF included. The line settings belong to the server: IOP_Open and
+ *   IOP_Ioctrl take any valid word and IOP_GetIoctrl reads it back as given, as on a
+ *   pseudo-terminal, and there are no modem lines. IOP_Open connects within 3 s (a name as
+ *   for REMOTE PORTS); with nothing to negotiate it may return before the server has opened
+ *   its device, and bytes written meanwhile wait in the connection. IOP_DOQ_Count is 0 (the
+ *   bytes go straight to the connection); IOP_DIQ_Count counts what has arrived. A
+ *   connection the server closes is a hang-up, reported once the bytes before it are read.
+ *
  * THE LIBRARY'S STATE IS SHARED
  *   The library keeps, for the whole process and not per port: the configuration word last
  *   given to IOP_Open (once its device opened) or to IOP_Ioctrl for ANY port ("the last

@@ -1,6 +1,6 @@
-// Remote ports through libtty.so: COM numbers mapped to rfc2217://127.0.0.1:PORT, served by
-// the real ser2net (which serves a pseudo-terminal) and, for what ser2net cannot be made to
-// do, by the scripted server of serial_servers.h.
+// Remote ports through libtty.so: COM numbers mapped to rfc2217://127.0.0.1:PORT (and raw
+// tcp://127.0.0.1:PORT), served by the real ser2net (which serves a pseudo-terminal) and,
+// for what ser2net cannot be made to do, by the scripted server of serial_servers.h.
 #include "com_ports.h"
 #include "serial_servers.h"
 
@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <resolv.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -428,3 +429,60 @@ TEST_F(RemotePort, AChangeAnsweredAfterItsTimeOutReadsBackAsTheServerTookIt) {
     EXPECT_EQ(IOP_GetIoctrl(kPort), k19200_8N1);
     EXPECT_EQ(IOP_Close(kPort), 0);
 }
+
+// Raw TCP ports: bytes pass unchanged, settings are the server's and read back as given.
+TEST_F(RemotePort, RawTcpThroughSer2netCarriesEveryByteAndTakesSettingsAsGiven) {
+    if (!Ser2net::installed()) GTEST_SKIP() << "ser2net is not installed (tools/scripts/deps.sh installs it)";
+    Ser2net server(true);
+    map_remote(kPort, server.url());
+    ASSERT_EQ(IOP_Open(kPort, k19200_8N1), 0);
+    EXPECT_EQ(IOP_GetIoctrl(kPort), k19200_8N1);
+    // Runs of 0xFF, which Telnet would double, both ways and in order.
+    const std::string bytes = all_bytes() + std::string(300, '\xFF') + all_bytes();
+    EXPECT_EQ(IOP_Write(kPort, bytes.data(), static_cast<int32_t>(bytes.size())), bytes.size());
+    // Nothing is negotiated: ser2net opens the device once it has the connection, and the
+    // bytes sent meanwhile wait for it. (Until then the master reads nothing: EIO.)
+    for (int i = 0; i < 400; ++i) {
+        pollfd p{server.master(), 0, 0};
+        if (poll(&p, 1, 0) == 0) break; // no POLLHUP: the device is open
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(read_some(server.master(), bytes.size()), bytes);
+    write_all(server.master(), bytes);
+    ASSERT_TRUE(wait_for_input(kPort, static_cast<uint32_t>(bytes.size())));
+    EXPECT_EQ(IOP_DIQ_Count(kPort), bytes.size());
+    EXPECT_EQ(read_port(kPort, bytes.size()), bytes);
+    // The line is the server's own: a new word is taken and read back, the device keeps 9600.
+    constexpr int32_t k115200_7E2 = 0x116C;
+    EXPECT_EQ(IOP_Ioctrl(kPort, k115200_7E2), 0);
+    EXPECT_EQ(IOP_GetIoctrl(kPort), k115200_7E2);
+    EXPECT_EQ(line_of(server.master()).speed, 9600u);
+    EXPECT_EQ(IOP_Status(kPort) & 0x1DCF, 0x0040 | 12); // open, baud code 12, no modem lines
+    EXPECT_EQ(IOP_DOQ_Count(kPort), 0u);
+    write_all(server.master(), "stale");
+    ASSERT_TRUE(wait_for_input(kPort, 5));
+    EXPECT_EQ(IOP_ResetDIQ(kPort), 1);
+    EXPECT_EQ(IOP_DIQ_Count(kPort), 0u);
+    EXPECT_EQ(IOP_Close(kPort), 0);
+}
+
+TEST_F(RemotePort, RawTcpConnectionClosedIsAHangUpAfterTheBytesThatCame) {
+    ScriptedServer server(ScriptedServer::Mode::RawCloseAfter, 300);
+    map_remote(kPort, server.url());
+    ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
+    const std::string sent = all_bytes() + all_bytes();
+    EXPECT_EQ(IOP_Write(kPort, sent.data(), 300), 300u);
+    EXPECT_EQ(read_port(kPort, 300), sent.substr(0, 300));
+    const auto start = Clock::now();
+    char buf[256];
+    EXPECT_EQ(IOP_Read(kPort, buf, 10), kFailed);
+    EXPECT_EQ(IOP_DIQ_Count(kPort), kFailed);
+    EXPECT_LT(ms_since(start), 500);
+    EXPECT_EQ(IOP_Close(kPort), 0);
+    // A server that is not there: at once, nothing left open.
+    map_remote(kPort, "tcp://127.0.0.1:" + std::to_string(closed_port()));
+    const int fds = open_fd_count();
+    EXPECT_EQ(IOP_Open(kPort, k9600_8N1), -1);
+    EXPECT_EQ(open_fd_count(), fds);
+}
+
