@@ -18,18 +18,42 @@
  *   as `vcom remote COMn rfc2217://HOST:PORT` makes it. Every function behaves as for a local
  *   port, with these differences:
  *   - IOP_Open connects, negotiates and applies the word within about 4 s in all (3 s to
- *     connect and negotiate, 1 s for the server's answers). Another scheme, a missing or bad
- *     port number, a name that does not resolve, a refused or silent server: -1, nothing
- *     left open. A server that negotiates but does not answer the settings, or answers with
- *     other ones (another speed, say): -1, as for a device that refuses the word.
- *   - The settings read back (IOP_GetIoctrl, IOP_Status) are what the server answered. DTR
- *     and RTS are sent without waiting for an answer (ser2net gives none on some devices).
- *   - Queue counts are the bytes this side holds: received and not yet read, taken and not yet
- *     on the network. IOP_ResetDIQ / IOP_ResetDOQ empty them and ask the server to empty its
- *     own buffers. Modem lines are those the server last reported.
+ *     look the name up, connect and negotiate, 1 s for the server's answers). A name is looked
+ *     up in the calling thread by the system's resolver, made to wait no longer than the time
+ *     left (but at least 1 s per name server and search domain): nothing of a failed open
+ *     goes on after it returns. Another scheme, a missing or bad port number, a name that
+ *     does not resolve, a refused or silent server: -1, nothing left open. A server that
+ *     negotiates but does not answer the settings, or answers with other ones (another speed,
+ *     say): -1, as for a device that refuses the word. A server that answers them and closes
+ *     at once: 0, and the next transfer reports the hang-up.
+ *   - The settings read back (IOP_GetIoctrl, IOP_Status) are what the server answered. Each
+ *     change is judged by the answers to its own request: answers to an earlier one, however
+ *     late, never count for it. DTR and RTS are sent without waiting for an answer (ser2net
+ *     gives none on some devices).
+ *   - Queue counts are the data bytes this side holds (0xFF counts once): received and not
+ *     yet read, taken and not yet on the network. IOP_ResetDIQ / IOP_ResetDOQ empty them and
+ *     ask the server to empty its own buffers. Modem lines are those the server last reported.
+ *   - Whatever the server sends, every call keeps its bound: a call takes at most 64 KiB from
+ *     the connection, Telnet commands included. A port holds at most 150 KiB: 64 KiB of
+ *     received data (beyond it TCP holds the server back), 4 KiB of data to send, 4 KiB of
+ *     commands (refusals of options a server asks for beyond that are dropped) and what one
+ *     call is decoding. Only while a change of settings waits for answers behind unread data
+ *     is received data taken in up to 1 MiB, given back once it has been read.
  *   - A connection the server closes is a hang-up: bytes that came before the close can still
  *     be read; after them every transfer and count fails at once.
  *   - Exclusivity is the server's: ser2net refuses a second client of a port it is serving.
+ *
+ * RAW TCP PORTS (Linux)
+ *   COMn may also be a raw TCP port: a serial server in its raw mode (ser2net's plain `tcp`
+ *   accepter), a serial-to-network module in "TCP server" mode, a Wi-Fi serial bridge. The
+ *   link text is then "tcp://HOST:PORT" (`vcom remote COMn tcp://HOST:PORT`). Bytes pass
+ *   unchanged both ways, 0xFF included. The line settings belong to the server: IOP_Open and
+ *   IOP_Ioctrl take any valid word and IOP_GetIoctrl reads it back as given, as on a
+ *   pseudo-terminal, and there are no modem lines. IOP_Open connects within 3 s (a name as
+ *   for REMOTE PORTS); with nothing to negotiate it may return before the server has opened
+ *   its device, and bytes written meanwhile wait in the connection. IOP_DOQ_Count is 0 (the
+ *   bytes go straight to the connection); IOP_DIQ_Count counts what has arrived. A
+ *   connection the server closes is a hang-up, reported once the bytes before it are read.
  *
  * THE LIBRARY'S STATE IS SHARED
  *   The library keeps, for the whole process and not per port: the configuration word last

@@ -1,5 +1,6 @@
 // A remote port on a loopback ser2net against the same pseudo-terminal opened directly:
-// throughput both ways and the time a one-byte IOP_Write takes to reach the device.
+// the time IOP_Open and IOP_Ioctrl take, throughput both ways and the time a one-byte IOP_Write takes to
+// reach the device.
 #include "remote_bench.h"
 #include "serial_servers.h"
 
@@ -93,6 +94,37 @@ std::pair<double, double> write_latency_us(int master) {
     return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
 }
 
+// Median and 99th percentile, in ms, of IOP_Open of `target` (each followed by IOP_Close).
+std::pair<double, double> open_ms(const std::string &dir, const std::string &target, bool remote) {
+    constexpr int kOpens = 25;
+    std::vector<double> samples;
+    for (int i = 0; i < kOpens; ++i) {
+        const auto start = Clock::now();
+        if (!map_and_open(dir, target)) break;
+        samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        IOP_Close(kPort);
+        if (remote) std::this_thread::sleep_for(std::chrono::milliseconds(100)); // ser2net lets the pty go
+    }
+    if (samples.empty()) return {0, 0};
+    std::sort(samples.begin(), samples.end());
+    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+}
+
+// Median and slowest, in ms, of IOP_Ioctrl on the open port, between two speeds by turns.
+std::pair<double, double> ioctrl_ms() {
+    constexpr int kChanges = 25;
+    constexpr int32_t k19200_8N1 = 0x1038;
+    std::vector<double> samples;
+    for (int i = 0; i < kChanges; ++i) {
+        const auto start = Clock::now();
+        if (IOP_Ioctrl(kPort, i % 2 ? k115200_8N1 : k19200_8N1) != 0) break;
+        samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    if (samples.empty()) return {0, 0};
+    std::sort(samples.begin(), samples.end());
+    return {samples[samples.size() / 2], samples.back()};
+}
+
 struct Run {
     double write = 0, read = 0;
     std::pair<double, double> latency;
@@ -139,6 +171,19 @@ void remote_rows(size_t total) {
 
     // Alternating rounds, so that other load on the machine weighs on both sides alike; each
     // round opens the port anew, since ser2net and a direct open cannot share the device.
+    const std::pair<double, double> remoteOpen = open_ms(dir, server.url(), true);
+    std::pair<double, double> remoteIoctrl, localIoctrl;
+    if (map_and_open(dir, server.url())) {
+        remoteIoctrl = ioctrl_ms();
+        IOP_Close(kPort);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // ser2net lets the pty go
+    }
+    const std::pair<double, double> localOpen = open_ms(dir, slave, false);
+    if (map_and_open(dir, slave)) {
+        localIoctrl = ioctrl_ms();
+        IOP_Close(kPort);
+    }
+
     constexpr int kRounds = 5;
     std::vector<Run> remote, local;
     for (int i = 0; i < kRounds; ++i) {
@@ -163,6 +208,10 @@ void remote_rows(size_t total) {
                 "             medians of %d alternating rounds\n",
                 total / 1048576, kChunk, kRounds);
     std::printf("  %-34s %10s %10s\n", "", "remote", "local");
+    std::printf("  %-34s %10.2f %10.2f ms   (median of 25)\n", "IOP_Open", remoteOpen.first, localOpen.first);
+    std::printf("  %-34s %10.2f %10.2f ms   (slowest)\n", "", remoteOpen.second, localOpen.second);
+    std::printf("  %-34s %10.2f %10.2f ms   (median of 25)\n", "IOP_Ioctrl", remoteIoctrl.first, localIoctrl.first);
+    std::printf("  %-34s %10.2f %10.2f ms   (slowest)\n", "", remoteIoctrl.second, localIoctrl.second);
     std::printf("  %-34s %10.2f %10.2f MiB/s\n", "IOP_Write throughput", r.write, l.write);
     std::printf("  %-34s %10.2f %10.2f MiB/s\n", "IOP_Read throughput", r.read, l.read);
     std::printf("  %-34s %10.1f %10.1f us   (median)\n", "one-byte IOP_Write -> device has it",

@@ -180,6 +180,12 @@ TEST_F(PortsTest, ABusyDeviceNamesWhoHoldsIt)
     EXPECT_EQ(ports::state(remote), "remote");
     EXPECT_NE(ports::describe(remote).find("rfc2217://127.0.0.1:2000"), std::string::npos);
     EXPECT_NE(ports::listing({remote}).find("COM8  rfc2217://127.0.0.1:2000  rfc2217"), std::string::npos);
+    // So is a raw TCP port.
+    fs::create_symlink("tcp://127.0.0.1:4001", roots.comDir + "/COM9");
+    const ports::Port raw = ports::scan(roots, 9, 9)[0];
+    EXPECT_TRUE(raw.present);
+    EXPECT_EQ(ports::state(raw), "remote");
+    EXPECT_NE(ports::listing({raw}).find("COM9  tcp://127.0.0.1:4001  tcp"), std::string::npos);
 }
 
 TEST(PortsMap, AgreesWithTheLibrarysMap)

@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -95,7 +96,7 @@ bool Ser2net::installed()
     return access(kSer2net, X_OK) == 0;
 }
 
-Ser2net::Ser2net()
+Ser2net::Ser2net(bool raw) : raw_(raw)
 {
     char templ[] = "/tmp/tty-ser2net-XXXXXX";
     if (!mkdtemp(templ))
@@ -116,7 +117,7 @@ Ser2net::Ser2net()
         close(probe);
         const std::string config = dir_ + "/ser2net.yaml";
         std::ofstream(config) << "%YAML 1.1\n---\nconnection: &com\n"
-                              << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port_ << "\n"
+                              << "  accepter: " << (raw_ ? "" : "telnet(rfc2217),") << "tcp,127.0.0.1," << port_ << "\n"
                               << "  connector: serialdev," << name << ",9600n81,local\n";
         const pid_t pid = fork();
         if (pid < 0)
@@ -167,7 +168,7 @@ Ser2net::~Ser2net()
 
 std::string Ser2net::url() const
 {
-    return url_for(port_);
+    return raw_ ? "tcp://127.0.0.1:" + std::to_string(port_) : url_for(port_);
 }
 
 ScriptedServer::ScriptedServer(Mode mode, size_t limit) : mode_(mode), limit_(limit)
@@ -190,6 +191,8 @@ ScriptedServer::~ScriptedServer()
 
 std::string ScriptedServer::url() const
 {
+    if (mode_ == Mode::RawEcho || mode_ == Mode::RawCloseAfter)
+        return "tcp://127.0.0.1:" + std::to_string(port_);
     return url_for(port_);
 }
 
@@ -212,9 +215,59 @@ void ScriptedServer::run()
     }
 }
 
+bool ScriptedServer::pause(int ms)
+{
+    pollfd p {stop_, POLLIN, 0};
+    return poll(&p, 1, ms) == 0;
+}
+
+void ScriptedServer::flood(int conn)
+{
+    // NOP; DO and WILL of options nobody knows, each of which a client refuses; a
+    // subnegotiation of an unknown option. No data byte among them.
+    std::vector<uint8_t> noise;
+    for (int i = 0; i < 512; ++i)
+        noise.insert(noise.end(), {255, 241, 255, 253, 99, 255, 251, 98, 255, 250, 97, 1, 2, 3, 255, 240});
+    for (;;) {
+        pollfd p[2] = {{stop_, POLLIN, 0}, {conn, POLLOUT, 0}};
+        if (poll(p, 2, -1) < 0 && errno == EINTR)
+            continue;
+        if (p[0].revents || (p[1].revents & (POLLERR | POLLHUP)))
+            return;
+        if (send(conn, noise.data(), noise.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno != EAGAIN && errno != EINTR)
+            return;
+    }
+}
+
+void ScriptedServer::serve_raw(int conn)
+{
+    size_t received = 0;
+    for (;;) {
+        pollfd p[2] = {{stop_, POLLIN, 0}, {conn, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno == EINTR)
+            continue;
+        if (p[0].revents)
+            return;
+        uint8_t buf[4096];
+        ssize_t n = recv(conn, buf, sizeof buf, 0);
+        if (n <= 0)
+            return;
+        if (mode_ == Mode::RawCloseAfter)
+            n = ssize_t(std::min(size_t(n), limit_ - received));
+        received += size_t(n);
+        send_all(conn, std::vector<uint8_t>(buf, buf + n));
+        if (mode_ == Mode::RawCloseAfter && received >= limit_)
+            return;
+    }
+}
+
 void ScriptedServer::serve(int conn)
 {
     enum { IAC = 255, SB = 250, SE = 240 };
+    if (mode_ == Mode::Flood)
+        return flood(conn);
+    if (mode_ == Mode::RawEcho || mode_ == Mode::RawCloseAfter)
+        return serve_raw(conn);
     if (mode_ != Mode::Silent)
         send_all(conn, {IAC, 251, 0, IAC, 253, 0, IAC, 251, 3, IAC, 253, 44});
     // A parser of its own, so that the client's codec is not checked against itself.
@@ -223,6 +276,7 @@ void ScriptedServer::serve(int conn)
     size_t received = 0;
     std::vector<uint8_t> reply;
     bool closing = false;
+    bool opened = false; // a stop size has been answered
     auto data = [&](uint8_t b) {
         if (mode_ == Mode::Silent)
             return;
@@ -243,6 +297,7 @@ void ScriptedServer::serve(int conn)
         if (n <= 0)
             return;
         reply.clear();
+        bool delayed = false;
         for (ssize_t i = 0; i < n; ++i) {
             const uint8_t b = buf[i];
             switch (s) {
@@ -282,8 +337,18 @@ void ScriptedServer::serve(int conn)
                 if (sub.size() < 2 || sub[0] != 44 || mode_ == Mode::NoAnswers || mode_ == Mode::Silent)
                     break;
                 std::vector<uint8_t> value(sub.begin() + 2, sub.end());
-                if (sub[1] == 1 && mode_ == Mode::AnotherSpeed)
+                const bool is19200 = sub[1] == 1 && value == std::vector<uint8_t> {0, 0, 0x4B, 0x00};
+                if (sub[1] == 1 && (mode_ == Mode::AnotherSpeed || (mode_ == Mode::SlowRefuses19200 && is19200)))
                     value = {0, 0, 0x25, 0x80};
+                // A slow server: what came in this piece is answered late, in order.
+                const int delay = mode_ == Mode::SlowRefuses19200 ? 100 : mode_ == Mode::LateAt19200 && is19200 ? 1200 : 0;
+                if (delay > 0 && !delayed) {
+                    delayed = true;
+                    send_all(conn, reply);
+                    reply.clear();
+                    if (!pause(delay))
+                        return;
+                }
                 reply.insert(reply.end(), {IAC, SB, 44, uint8_t(sub[1] + 100)});
                 for (uint8_t v : value) {
                     reply.push_back(v);
@@ -294,6 +359,8 @@ void ScriptedServer::serve(int conn)
                 // Modem lines as a device with a cable plugged in shows them: CD, DSR, CTS.
                 if (sub[1] == 11)
                     reply.insert(reply.end(), {IAC, SB, 44, 107, 0xB0, IAC, SE});
+                if (sub[1] == 4)
+                    opened = true;
                 break;
             }
             }
@@ -301,8 +368,15 @@ void ScriptedServer::serve(int conn)
                 break;
         }
         send_all(conn, reply);
-        if (closing)
+        if (closing || (opened && mode_ == Mode::AnswerAndClose))
             return;
+        if (opened && mode_ == Mode::FloodAfterOpen)
+            return flood(conn);
+        if (opened && mode_ == Mode::Deaf) {
+            pollfd p {stop_, POLLIN, 0};
+            poll(&p, 1, -1);
+            return;
+        }
     }
 }
 

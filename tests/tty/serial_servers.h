@@ -18,8 +18,9 @@ namespace testing_tty {
 class Ser2net {
 public:
     static bool installed();
-    // Throws std::runtime_error when ser2net does not start listening within 5 s.
-    Ser2net();
+    // Throws std::runtime_error when ser2net does not start listening within 5 s. `raw`: its
+    // plain `tcp` accepter, without Telnet (url() is then tcp://...).
+    explicit Ser2net(bool raw = false);
     ~Ser2net();
     Ser2net(const Ser2net &) = delete;
     Ser2net &operator=(const Ser2net &) = delete;
@@ -32,6 +33,7 @@ private:
     pid_t pid_ = -1;
     int master_ = -1;
     uint16_t port_ = 0;
+    bool raw_ = false;
     std::string dir_;
 };
 
@@ -45,6 +47,18 @@ public:
         NoAnswers,    // negotiates and echoes, never answers a com-port command
         Silent,       // accepts the connection and never sends a byte
         CloseAfter,   // as Echo until `limit` data bytes have come, then closes the connection
+        Flood,        // never negotiates: sends Telnet commands without end (NOPs, requests for
+                      // unknown options, subnegotiations) and never reads
+        FloodAfterOpen,   // as Echo until it has answered a stop size, then as Flood
+        AnswerAndClose,   // as Echo, and closes once it has answered the piece that asked
+                          // for the first stop size
+        Deaf,             // as Echo until it has answered a stop size, then reads no more
+        SlowRefuses19200, // as Echo, but answers a SET-BAUDRATE of 19200 with 9600, and
+                          // each piece of commands 100 ms after it came
+        LateAt19200,      // as Echo, but answers a SET-BAUDRATE of 19200 (and what came with
+                          // it) 1.2 s late
+        RawEcho,          // no Telnet at all: sends back every byte as it came (url() tcp://)
+        RawCloseAfter,    // as RawEcho until `limit` bytes have come, then closes
     };
     explicit ScriptedServer(Mode mode, size_t limit = 0);
     ~ScriptedServer();
@@ -60,6 +74,9 @@ public:
 private:
     void run();
     void serve(int conn);
+    void serve_raw(int conn);
+    void flood(int conn);
+    bool pause(int ms); // false when the server is being stopped
 
     Mode mode_;
     size_t limit_;

@@ -68,10 +68,14 @@ TEST(VcomArgs, RemoteTakesAPortAndASerialServer)
     EXPECT_EQ(p.command.mode, Mode::Remote);
     EXPECT_EQ(p.command.ports, std::vector<int>{7});
     EXPECT_EQ(p.command.target, "rfc2217://127.0.0.1:2000");
+    p = parse_args({"remote", "COM7", "tcp://[::1]:4001"});
+    ASSERT_EQ(p.kind, Parsed::Run);
+    EXPECT_EQ(p.command.target, "tcp://[::1]:4001");
     for (const std::vector<std::string> &bad : std::vector<std::vector<std::string>>{
              {"remote", "COM7"},
              {"remote", "COM7", "telnet://127.0.0.1:2000"},
              {"remote", "COM7", "rfc2217://127.0.0.1"},
+             {"remote", "COM7", "tcp://127.0.0.1:0"},
              {"remote", "COM7", "/dev/pts/3"},
              {"remote", "COM300", "rfc2217://127.0.0.1:2000"},
          }) {

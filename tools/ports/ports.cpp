@@ -216,10 +216,11 @@ std::vector<Port> scan(const Roots &roots, int first, int last)
         port.path = devicePath(roots, n);
         tty::posix::RemoteTarget target;
         const std::string link = port.path.empty() ? "" : tty::posix::read_map_link(port.path);
-        if (tty::posix::parse_map_target(link, target) == tty::posix::MapTarget::Remote) {
+        const tty::posix::MapTarget kind = tty::posix::parse_map_target(link, target);
+        if (kind == tty::posix::MapTarget::Remote || kind == tty::posix::MapTarget::Tcp) {
             port.present = true;
             port.server = link;
-            port.driver = "rfc2217";
+            port.driver = kind == tty::posix::MapTarget::Tcp ? "tcp" : "rfc2217";
             ports.push_back(std::move(port));
             continue;
         }

@@ -43,8 +43,9 @@ struct Port {
     // the bus ("1-1.2") and the number of its interface (several ports on one adapter).
     std::string usbId, manufacturer, product, serial, usbPath;
     int usbInterface = -1;
-    // A map entry that names a port on a serial server: its "rfc2217://HOST:PORT". Such a
-    // port is present as far as the map goes; the server decides who may use it.
+    // A map entry that names a port on a serial server: its "rfc2217://HOST:PORT" or
+    // "tcp://HOST:PORT" (driver "rfc2217" or "tcp"). Such a port is present as far as the
+    // map goes; the server decides who may use it.
     std::string server;
     std::vector<Holder> holders;
 

@@ -31,12 +31,12 @@ static std::string not_a_port(const std::string &arg)
     return "'" + arg + "' is not a COM number (COM0 to COM" + std::to_string(kMaxPort) + ")";
 }
 
-// remote COMn rfc2217://HOST:PORT
+// remote COMn rfc2217://HOST:PORT | tcp://HOST:PORT
 static Parsed parse_remote(const std::vector<std::string> &args)
 {
     Parsed p;
     if (args.size() != 3) {
-        p.error = "remote takes one COM number and rfc2217://HOST:PORT";
+        p.error = "remote takes one COM number and rfc2217://HOST:PORT or tcp://HOST:PORT";
         return p;
     }
     std::optional<int> n = parse_port(args[1]);
@@ -45,8 +45,9 @@ static Parsed parse_remote(const std::vector<std::string> &args)
         return p;
     }
     tty::posix::RemoteTarget target;
-    if (tty::posix::parse_map_target(args[2], target) != tty::posix::MapTarget::Remote) {
-        p.error = "'" + args[2] + "' is not a serial server: rfc2217://HOST:PORT, PORT 1 to 65535";
+    const tty::posix::MapTarget kind = tty::posix::parse_map_target(args[2], target);
+    if (kind != tty::posix::MapTarget::Remote && kind != tty::posix::MapTarget::Tcp) {
+        p.error = "'" + args[2] + "' is not a serial server: rfc2217://HOST:PORT or tcp://HOST:PORT, PORT 1 to 65535";
         return p;
     }
     p.command.mode = Mode::Remote;
@@ -117,7 +118,7 @@ Parsed parse_args(const std::vector<std::string> &args)
 
 std::string_view usage_line()
 {
-    return "usage: vcom echo COMn | pair COMa COMb | cat COMn | list [--udev] | remote COMn rfc2217://HOST:PORT\n"
+    return "usage: vcom echo COMn | pair COMa COMb | cat COMn | list [--udev] | remote COMn rfc2217|tcp://HOST:PORT\n"
            "       (vcom --help explains)";
 }
 
@@ -141,6 +142,10 @@ device-map folder, so that the tty library and Demo can open them like real port
                         COMn is a port on a serial server (ser2net, a
                         terminal server) reached over the network with
                         Telnet and RFC 2217; vcom only makes the entry
+  vcom remote COMn tcp://HOST:PORT
+                        COMn is a raw TCP port (a serial server's raw
+                        mode, a serial-to-network module): bytes pass
+                        unchanged, the line settings are the server's
 
 A COM number is written COMn, comn or n, from 0 to 257. vcom runs until it is
 ended by Ctrl+C, SIGTERM or SIGHUP, and then removes its map entries.
@@ -151,7 +156,7 @@ closed standard output ends vcom. At a terminal, input goes out a line at a
 time, with a line feed at its end.
 
 Device map. COMn is the symbolic link $TTY_COM_DIR/COMn to a pseudo-terminal
-(/dev/pts/N), or for remote a link whose text is rfc2217://HOST:PORT. When
+(/dev/pts/N), or for remote a link whose text is the server's address. When
 TTY_COM_DIR is not set, vcom uses $XDG_RUNTIME_DIR/tty-com, or
 /tmp/tty-com-UID when XDG_RUNTIME_DIR is not set either, creates it (mode
 0700) and prints the line to give the other programs:

@@ -184,6 +184,7 @@ std::unique_ptr<Device> open_device(const std::string &path, Opening &opening, D
     switch (parse_map_target(read_map_link(path), target)) {
     case MapTarget::Device: return open_local_device(path, opening, err);
     case MapTarget::Remote: return open_remote_device(target, err);
+    case MapTarget::Tcp: return open_tcp_device(target, err);
     case MapTarget::Bad: break;
     }
     err = ERROR_FILE_NOT_FOUND;

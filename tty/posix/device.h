@@ -139,6 +139,7 @@ DCB base_dcb();
 // The kinds. Null with `err` set when the device cannot be opened.
 std::unique_ptr<Device> open_local_device(const std::string &path, Claims &claims, DWORD &err);
 std::unique_ptr<Device> open_remote_device(const RemoteTarget &target, DWORD &err);
+std::unique_ptr<Device> open_tcp_device(const RemoteTarget &target, DWORD &err);
 
 } // namespace tty::posix
 

@@ -66,7 +66,12 @@ MapTarget parse_map_target(std::string_view text, RemoteTarget &out)
     const size_t sep = text.find("://");
     if (sep == std::string_view::npos)
         return MapTarget::Device;
-    if (sep != 7 || strncasecmp(text.data(), "rfc2217", 7) != 0)
+    MapTarget kind;
+    if (sep == 7 && strncasecmp(text.data(), "rfc2217", 7) == 0)
+        kind = MapTarget::Remote;
+    else if (sep == 3 && strncasecmp(text.data(), "tcp", 3) == 0)
+        kind = MapTarget::Tcp;
+    else
         return MapTarget::Bad;
     std::string_view rest = text.substr(sep + 3);
     std::string_view host;
@@ -103,7 +108,7 @@ MapTarget parse_map_target(std::string_view text, RemoteTarget &out)
         return MapTarget::Bad;
     out.host = std::string(host);
     out.port = uint16_t(port);
-    return MapTarget::Remote;
+    return kind;
 }
 
 std::string read_map_link(const std::string &path)

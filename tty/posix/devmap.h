@@ -25,16 +25,19 @@ std::string com_device_path(uint32_t n, const char *comDir, bool (*exists)(const
 // The same with the process's environment and file system.
 std::string com_device_path(uint32_t n);
 
-// A map entry may name a port on a serial server instead of a device: its link text is then
-// "rfc2217://HOST:PORT" (the scheme in any case), HOST a name, an IPv4 address or an IPv6
-// address in brackets, PORT a decimal number from 1 to 65535, nothing after it.
+// A map entry may name a port reached over the network instead of a device: its link text
+// is then "SCHEME://HOST:PORT" (the scheme in any case), HOST a name, an IPv4 address or an
+// IPv6 address in brackets, PORT a decimal number from 1 to 65535, nothing after it. Scheme
+// rfc2217: a serial server speaking Telnet with RFC 2217; tcp: plain bytes over TCP (a
+// serial server's raw mode, a serial-to-network module), the line settings the server's.
 struct RemoteTarget {
     std::string host; // without brackets
     uint16_t port = 0;
 };
 enum class MapTarget {
     Device, // no "://": a device path
-    Remote, // a port on a serial server, in `out`
+    Remote, // a port on an RFC 2217 serial server, in `out`
+    Tcp,    // a raw TCP port, in `out`
     Bad,    // "://" with another scheme, no port, an empty host, ...
 };
 MapTarget parse_map_target(std::string_view text, RemoteTarget &out);

@@ -1,7 +1,6 @@
 // The connection to a serial server (see remote.h).
 #include "remote.h"
 
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -9,144 +8,29 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <cerrno>
-#include <climits>
 #include <new>
-#include <string>
 
 namespace tty::posix {
 namespace {
 
 using namespace rfc2217;
 
-// Received data is held up to this much; beyond it the socket is left unread, so that a
-// server sending faster than the program reads is slowed down by TCP instead of growing
-// memory. While waiting for answers to settings, data is taken in up to kInHardCap so
-// that the answers behind it can be seen.
-constexpr size_t kInCap = 64 * 1024;
-constexpr size_t kInHardCap = 1024 * 1024;
-// Data taken for sending and not yet on the wire, like a serial driver's output queue.
-constexpr size_t kOutCap = 4096;
+// Received bytes are decoded this many at a time, which bounds the commands held at once.
+constexpr size_t kDecodeSlice = 4096;
 
-int ms_left(int64_t deadline)
+// Data bytes among the first `bytes` of an escaped run that holds `ff` 0xFF bytes among
+// them: every other byte is data, and 0xFF goes as a pair (one begun counts as sent).
+size_t escaped_data(size_t bytes, size_t ff)
 {
-    return int(std::clamp<int64_t>(deadline - now_ms(), 0, INT_MAX));
-}
-
-// A name lookup with a time limit. getaddrinfo alone cannot be bounded, so a name is looked
-// up by a thread of its own; one still running at the deadline is abandoned and frees its
-// result when it ends. (glibc's getaddrinfo_a would do the same with threads that the
-// sanitizers cannot follow.)
-struct Lookup {
-    std::mutex mutex;
-    std::condition_variable ended;
-    bool done = false;
-    bool abandoned = false;
-    int rc = 0;
-    struct addrinfo *result = nullptr;
-};
-
-struct addrinfo *resolve(const RemoteTarget &t, int64_t deadline, DWORD &err)
-{
-    err = ERROR_FILE_NOT_FOUND;
-    const std::string service = std::to_string(t.port);
-    struct addrinfo hints {};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    struct addrinfo *res = nullptr;
-    if (getaddrinfo(t.host.c_str(), service.c_str(), &hints, &res) == 0)
-        return res;
-
-    auto lookup = std::make_shared<Lookup>();
-    try {
-        std::thread([lookup, host = t.host, service] {
-            struct addrinfo hints {};
-            hints.ai_socktype = SOCK_STREAM;
-            hints.ai_flags = AI_NUMERICSERV;
-            struct addrinfo *found = nullptr;
-            const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-            std::lock_guard lock(lookup->mutex);
-            if (lookup->abandoned) {
-                if (rc == 0)
-                    freeaddrinfo(found);
-                return;
-            }
-            lookup->rc = rc;
-            lookup->result = rc == 0 ? found : nullptr;
-            lookup->done = true;
-            lookup->ended.notify_all();
-        }).detach();
-    } catch (const std::system_error &) {
-        err = ERROR_NOT_ENOUGH_MEMORY;
-        return nullptr;
-    }
-    std::unique_lock lock(lookup->mutex);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms_left(deadline));
-    if (!lookup->ended.wait_until(lock, until, [&] { return lookup->done; })) {
-        lookup->abandoned = true;
-        err = kErrorTimeout;
-        return nullptr;
-    }
-    return lookup->result;
-}
-
-// A connected, non-blocking socket to one of `list`'s addresses, or -1.
-int connect_any(const struct addrinfo *list, int64_t deadline, DWORD &err)
-{
-    err = ERROR_FILE_NOT_FOUND;
-    for (const struct addrinfo *a = list; a; a = a->ai_next) {
-        const int fd = socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            continue;
-        int r = ::connect(fd, a->ai_addr, a->ai_addrlen);
-        if (r != 0 && errno == EINPROGRESS) {
-            struct pollfd p {fd, POLLOUT, 0};
-            while ((r = poll(&p, 1, ms_left(deadline))) < 0 && errno == EINTR) {
-            }
-            int soError = 0;
-            socklen_t len = sizeof soError;
-            if (r == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 && soError == 0) {
-                r = 0;
-            } else {
-                if (r == 0)
-                    err = kErrorTimeout;
-                r = -1;
-            }
-        }
-        if (r == 0) {
-            // One-byte writes of a terminal must not wait for more to fill a segment.
-            const int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            // A server that vanishes without closing (power, cable) is a hang-up within about
-            // half a minute of silence, not after the system's two hours.
-            const int idle = 15, interval = 5, probes = 3;
-            setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-            setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-            setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-            setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-            return fd;
-        }
-        close(fd);
-        if (now_ms() >= deadline)
-            break;
-    }
-    return -1;
+    return bytes - ff + (ff + 1) / 2;
 }
 
 } // namespace
 
 std::unique_ptr<Remote> Remote::connect(const RemoteTarget &target, int64_t deadline, DWORD &err)
 {
-    struct addrinfo *list = resolve(target, deadline, err);
-    if (!list)
-        return nullptr;
-    const int fd = connect_any(list, deadline, err);
-    freeaddrinfo(list);
+    const int fd = tcp_connect(target.host, target.port, deadline, err);
     if (fd < 0)
         return nullptr;
     std::unique_ptr<Remote> r(new (std::nothrow) Remote);
@@ -157,6 +41,7 @@ std::unique_ptr<Remote> Remote::connect(const RemoteTarget &target, int64_t dead
     }
     r->fd_ = fd;
     try {
+        r->ctl_.reserve(kCtlCap);
         r->options_.start(r->ctl_);
         if (!r->flush(err)) {
             err = ERROR_FILE_NOT_FOUND;
@@ -210,58 +95,131 @@ bool Remote::hang_up(DWORD &err)
     return false;
 }
 
+bool Remote::awaiting_answers() const
+{
+    for (int f = kBaud; f < kFields; ++f)
+        if (answers_[f] < last_[f])
+            return true;
+    return false;
+}
+
 bool Remote::pump(bool beyondCap, DWORD &err)
 {
     uint8_t buf[16384];
     const size_t cap = beyondCap ? kInHardCap : kInCap;
-    while (!closed_ && in_queue() < cap) {
-        const ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+    // Bounded whatever comes: a server that sends nothing but commands (which never fill the
+    // data buffer) gets the same share of a call as one that sends data.
+    for (size_t budget = kServiceBytes; !closed_ && budget > 0 && in_queue() < cap;) {
+        const size_t want = std::min({sizeof buf, budget, cap - in_queue()});
+        const ssize_t n = recv(fd_, buf, want, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return true;
         if (n <= 0)
             return hang_up(err);
-        if (inHead_ == in_.size()) {
-            in_.clear();
-            inHead_ = 0;
-        } else if (inHead_ >= kInCap) {
-            in_.erase(in_.begin(), in_.begin() + std::ptrdiff_t(inHead_));
-            inHead_ = 0;
+        budget -= size_t(n);
+        for (size_t at = 0; at < size_t(n); at += kDecodeSlice)
+            take_in(buf + at, std::min(kDecodeSlice, size_t(n) - at), cap);
+        // While answers are awaited, each segment is acknowledged at once: a server whose
+        // Nagle holds its next answer until then would otherwise wait for our delayed
+        // acknowledgement (some 40 ms). The kernel clears the flag again by itself.
+        if (!options_.ready() || awaiting_answers()) {
+            const int one = 1;
+            setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         }
-        const size_t before = in_.size();
-        commands_.clear();
-        decoder_.feed(buf, size_t(n), in_, commands_);
-        received_ += in_.size() - before;
-        for (const Command &c : commands_)
-            handle(c);
     }
     return !closed_ || hang_up(err);
+}
+
+// Decodes `n` received bytes (at most kDecodeSlice), all of which may be data; the caller
+// has made sure that they fit under `cap` with the data held.
+void Remote::take_in(const uint8_t *buf, size_t n, size_t cap)
+{
+    if (inHead_ == in_.size()) {
+        in_.clear();
+        inHead_ = 0;
+    } else if (in_.size() + n > in_.capacity()) {
+        in_.erase(in_.begin(), in_.begin() + std::ptrdiff_t(inHead_));
+        inHead_ = 0;
+    }
+    if (in_.size() + n > in_.capacity())
+        in_.reserve(std::min(cap, std::max(2 * in_.capacity(), in_.size() + n)));
+    const size_t before = in_.size();
+    commands_.clear();
+    decoder_.feed(buf, n, in_, commands_);
+    received_ += in_.size() - before;
+    for (const Command &c : commands_)
+        handle(c);
+}
+
+// Queues a command to send; one that finds the queue full is dropped, so that a server that
+// asks without reading cannot grow it.
+bool Remote::queue_command(const std::vector<uint8_t> &bytes)
+{
+    if (ctl_.size() + bytes.size() > kCtlCap)
+        return false;
+    ctl_.insert(ctl_.end(), bytes.begin(), bytes.end());
+    return true;
 }
 
 void Remote::handle(const Command &c)
 {
     if (c.verb != kSb) {
-        options_.receive(c.verb, c.option, ctl_);
+        // A refusal that does not fit is dropped: the option stays off either way.
+        scratch_.clear();
+        options_.receive(c.verb, c.option, scratch_);
+        queue_command(scratch_);
         return;
     }
     Answer a;
     if (!parse_answer(c, a))
         return;
     switch (a.command) {
-    case kSetBaudrate: got_.baud = a.value; break;
-    case kSetDatasize: got_.dataSize = uint8_t(a.value); break;
-    case kSetParity: got_.parity = uint8_t(a.value); break;
-    case kSetStopsize: got_.stopSize = uint8_t(a.value); break;
+    case kSetBaudrate: answered(kBaud, a.value); break;
+    case kSetDatasize: answered(kData, a.value); break;
+    case kSetParity: answered(kParity, a.value); break;
+    case kSetStopsize: answered(kStop, a.value); break;
     case kSetControl:
         // The same command answers DTR, RTS and flow control; only the latter is kept.
         if (a.value >= kFlowNone && a.value <= kFlowHardware)
-            got_.flow = uint8_t(a.value);
+            answered(kFlow, a.value);
         break;
     case kNotifyModemstate: modem_ = uint8_t(a.value); break;
     case kNotifyLinestate: lineState_ |= uint8_t(a.value); break;
     default: break;
     }
+}
+
+// One answer of the server: it states the device's setting now, and it answers the oldest of
+// our requests for that setting not yet answered (none: the server spoke by itself).
+void Remote::answered(Field f, uint32_t value)
+{
+    Line *lines[] = {&confirmed_, nullptr};
+    if (answers_[f] < asked_[f] && ++answers_[f] == last_[f])
+        lines[1] = &got_;
+    for (Line *l : lines) {
+        if (!l)
+            continue;
+        switch (f) {
+        case kFlow: l->flow = uint8_t(value); break;
+        case kBaud: l->baud = value; break;
+        case kData: l->dataSize = uint8_t(value); break;
+        case kParity: l->parity = uint8_t(value); break;
+        case kStop: l->stopSize = uint8_t(value); break;
+        case kFields: break;
+        }
+    }
+}
+
+// Accounts for `n` bytes of wire_ handed to the socket from wireHead_ on.
+void Remote::sent(size_t n)
+{
+    const size_t from = std::max(wireHead_, ctlEnd_);
+    const size_t to = wireHead_ + n;
+    if (to > from)
+        wireFfSent_ += size_t(std::count(wire_.begin() + std::ptrdiff_t(from), wire_.begin() + std::ptrdiff_t(to), kIac));
+    wireHead_ = to;
 }
 
 bool Remote::flush(DWORD &err)
@@ -271,9 +229,12 @@ bool Remote::flush(DWORD &err)
             wire_.clear();
             wireHead_ = 0;
             wire_.swap(ctl_);
-            const size_t n = std::min(data_.size(), kOutCap);
-            escape(data_.data(), n, wire_);
-            data_.erase(data_.begin(), data_.begin() + std::ptrdiff_t(n));
+            ctlEnd_ = wire_.size();
+            wireData_ = std::min(data_.size(), kOutCap);
+            wireFfSent_ = 0;
+            escape(data_.data(), wireData_, wire_);
+            data_.erase(data_.begin(), data_.begin() + std::ptrdiff_t(wireData_));
+            ctl_.reserve(kCtlCap);
             if (wire_.empty())
                 return true;
         }
@@ -284,7 +245,7 @@ bool Remote::flush(DWORD &err)
             return true;
         if (n < 0)
             return hang_up(err);
-        wireHead_ += size_t(n);
+        sent(size_t(n));
     }
     return hang_up(err);
 }
@@ -292,15 +253,22 @@ bool Remote::flush(DWORD &err)
 bool Remote::service(DWORD &err, bool beyondCap)
 {
     try {
-        return flush(err) && pump(beyondCap, err) && flush(err);
+        if (flush(err) && pump(beyondCap, err) && flush(err))
+            return true;
     } catch (const std::bad_alloc &) {
         err = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
+    Line got;
+    return beyondCap && closed_ && line_answered(got);
 }
 
 bool Remote::wait(int64_t deadline, DWORD &err)
 {
+    if (now_ms() >= deadline) {
+        err = kErrorTimeout;
+        return false;
+    }
     struct pollfd p {fd_, poll_events(), 0};
     int r;
     while ((r = poll(&p, 1, ms_left(deadline))) < 0 && errno == EINTR) {
@@ -312,24 +280,30 @@ bool Remote::wait(int64_t deadline, DWORD &err)
     return service(err);
 }
 
-void Remote::request_line(const Line &line, ModemDrive drive)
+bool Remote::request_line(const Line &line, ModemDrive drive)
 {
     got_ = Line {};
     try {
-        com_port(kSetControl, line.flow, ctl_);
-        set_baudrate(line.baud, ctl_);
-        com_port(kSetDatasize, line.dataSize, ctl_);
-        com_port(kSetParity, line.parity, ctl_);
-        com_port(kSetStopsize, line.stopSize, ctl_);
+        scratch_.clear();
+        com_port(kSetControl, line.flow, scratch_);
+        set_baudrate(line.baud, scratch_);
+        com_port(kSetDatasize, line.dataSize, scratch_);
+        com_port(kSetParity, line.parity, scratch_);
+        com_port(kSetStopsize, line.stopSize, scratch_);
         if (drive.dtr != Drive::Leave)
-            com_port(kSetControl, drive.dtr == Drive::Raise ? kDtrOn : kDtrOff, ctl_);
+            com_port(kSetControl, drive.dtr == Drive::Raise ? kDtrOn : kDtrOff, scratch_);
         if (drive.rts != Drive::Leave)
-            com_port(kSetControl, drive.rts == Drive::Raise ? kRtsOn : kRtsOff, ctl_);
+            com_port(kSetControl, drive.rts == Drive::Raise ? kRtsOn : kRtsOff, scratch_);
+        if (!queue_command(scratch_))
+            return false; // not sent: the answers never come and the change fails at its time-out
     } catch (const std::bad_alloc &) {
-        return; // not sent: the answers never come and the change fails at its time-out
+        return false;
     }
+    for (int f = 0; f < kFields; ++f)
+        last_[f] = ++asked_[f];
     DWORD err = 0;
     flush(err);
+    return true;
 }
 
 bool Remote::line_answered(Line &got) const
@@ -343,6 +317,10 @@ size_t Remote::read(uint8_t *dst, size_t n)
     n = std::min(n, in_queue());
     std::copy_n(in_.data() + inHead_, n, dst);
     inHead_ += n;
+    if (inHead_ == in_.size() && in_.capacity() > kInCap)
+        std::vector<uint8_t>().swap(in_); // the room taken beyond the cap goes back at once
+    if (in_.empty())
+        inHead_ = 0;
     return n;
 }
 
@@ -368,7 +346,8 @@ ssize_t Remote::write(const uint8_t *src, size_t n, DWORD &err)
 
 size_t Remote::out_queue() const
 {
-    return data_.size() + (wire_.size() - wireHead_);
+    const size_t sentData = wireHead_ > ctlEnd_ ? escaped_data(wireHead_ - ctlEnd_, wireFfSent_) : 0;
+    return data_.size() + wireData_ - sentData;
 }
 
 void Remote::purge(bool receive, bool transmit)
@@ -377,11 +356,23 @@ void Remote::purge(bool receive, bool transmit)
         in_.clear();
         inHead_ = 0;
     }
-    if (transmit)
+    if (transmit) {
         data_.clear();
+        // What is left of the escaped data goes too, except the second half of a 0xFF pair
+        // begun: a lone IAC would make the server read the next bytes as a command.
+        size_t keep = std::max(wireHead_, ctlEnd_);
+        if (wireFfSent_ % 2 == 1)
+            ++keep;
+        if (keep < wire_.size()) {
+            wire_.resize(keep);
+            wireData_ = keep > ctlEnd_ ? escaped_data(keep - ctlEnd_, wireFfSent_) : 0;
+        }
+    }
     if (receive || transmit) {
         try {
-            com_port(kPurgeData, receive && transmit ? kPurgeBoth : receive ? kPurgeReceive : kPurgeTransmit, ctl_);
+            scratch_.clear();
+            com_port(kPurgeData, receive && transmit ? kPurgeBoth : receive ? kPurgeReceive : kPurgeTransmit, scratch_);
+            queue_command(scratch_);
         } catch (const std::bad_alloc &) {
             return; // the server keeps its buffers; ours are empty
         }
@@ -401,8 +392,9 @@ void Remote::drain(int64_t ms)
 {
     const int64_t deadline = now_ms() + ms;
     DWORD err = 0;
-    while (!closed_ && out_queue() + ctl_.size() > 0) {
-        if (!flush(err) || out_queue() + ctl_.size() == 0)
+    // Only data is waited for: commands left (refusals a server did not read) are not worth it.
+    while (!closed_) {
+        if (!flush(err) || out_queue() == 0)
             return;
         struct pollfd p {fd_, POLLOUT, 0};
         if (poll(&p, 1, ms_left(deadline)) <= 0)

@@ -1,12 +1,16 @@
 // A serial port on a serial server, reached over TCP with Telnet and RFC 2217: the
 // connection behind a remote handle. Nothing here blocks except connect() and drain(), up to
 // the time they are given; the rest takes what the socket has and returns, and the caller
-// waits in poll() on fd() for poll_events(). Not locked: its owner serialises the calls.
+// waits in poll() on fd() for poll_events(). Every call does a bounded amount of work
+// whatever the server sends, and the buffers have fixed limits: about 1.1 MiB in all, 150 KiB
+// unless a change of settings waits behind unread data. Not locked: its owner serialises
+// the calls.
 #ifndef TTY_POSIX_REMOTE_H
 #define TTY_POSIX_REMOTE_H
 
 #include "dcb.h"
 #include "devmap.h"
+#include "net.h"
 #include "rfc2217.h"
 #include "win32.h"
 
@@ -19,16 +23,22 @@
 
 namespace tty::posix {
 
-// Win32's ERROR_TIMEOUT: the server did not answer in time.
-inline constexpr DWORD kErrorTimeout = 1460;
-
-// The layer's monotonic clock in ms (defined in comm.cpp): the deadlines given here are on it.
-int64_t now_ms();
-
 // How long opening a remote port may take in all (name, connection, negotiation), and how
 // long a change of settings waits for the server's answers.
 inline constexpr int64_t kRemoteOpenMs = 3000;
 inline constexpr int64_t kRemoteAnswerMs = 1000;
+
+// Received data is held up to kInCap; beyond it the socket is left unread, so that a server
+// sending faster than the program reads is slowed down by TCP. While a change of settings
+// waits for its answers (`beyondCap`), data is taken in up to kInHardCap so that the answers
+// behind it can be seen. Data taken for sending is held up to kOutCap (twice that once
+// escaped for the wire), commands waiting to go out up to kCtlCap.
+inline constexpr size_t kInCap = 64 * 1024;
+inline constexpr size_t kInHardCap = 1024 * 1024;
+inline constexpr size_t kOutCap = 4096;
+inline constexpr size_t kCtlCap = 4096;
+// The most one service() call reads from the socket: data, commands and noise alike.
+inline constexpr size_t kServiceBytes = 64 * 1024;
 
 class Remote {
 public:
@@ -42,11 +52,12 @@ public:
     Remote &operator=(const Remote &) = delete;
 
     int fd() const { return fd_; }
-    // After poll: takes in what the socket holds and sends what it will take. False when the
-    // connection has closed (`err` ERROR_DEVICE_NOT_CONNECTED); bytes already received stay
-    // readable. Received data is held up to 64 KiB, beyond which the socket is left for TCP
-    // to slow the server down; `beyondCap` takes in up to 1 MiB, so that answers queued
-    // behind unread data can be seen.
+    // After poll: takes in what the socket holds, at most kServiceBytes, and sends what it
+    // will take. False when the connection has closed (`err` ERROR_DEVICE_NOT_CONNECTED);
+    // bytes already received stay readable. `beyondCap` is for a change of settings waiting
+    // for its answers: data is taken in up to kInHardCap, and a close that comes after all
+    // the answers to the last request_line is reported by the next call without it, so that
+    // the answers count as they came, whenever the close is seen.
     bool service(DWORD &err, bool beyondCap = false);
     // What to poll fd() for before service() with the same `beyondCap`: input while there is
     // room for it, output while some waits.
@@ -56,10 +67,15 @@ public:
     // Sends the line and drives DTR/RTS as `drive` says. The flow control goes first, so that
     // its answer, when the server gives one, is in by the time the others are; DTR and RTS
     // are not answered by every server (ser2net on a pseudo-terminal) and are not waited for.
-    void request_line(const rfc2217::Line &line, ModemDrive drive);
-    // The answers to the last request_line so far (0: none yet). True once the rate, data
-    // size, parity and stop size have all been answered.
+    // False when it could not be queued (the server has not taken the commands before).
+    bool request_line(const rfc2217::Line &line, ModemDrive drive);
+    // The answers to the last request_line so far (0: none yet); answers to earlier requests,
+    // however late, are not among them. True once the rate, data size, parity and stop size
+    // have all been answered.
     bool line_answered(rfc2217::Line &got) const;
+    // The line as the server last confirmed it, field by field, from every answer it has
+    // given (0: never answered): what the device is set to, late answers included.
+    const rfc2217::Line &confirmed() const { return confirmed_; }
 
     // Received data: up to n bytes out of the buffer.
     size_t read(uint8_t *dst, size_t n);
@@ -70,7 +86,7 @@ public:
     // Takes up to n bytes for sending, as many as the output buffer has room for, and sends
     // what the socket takes. -1 with `err` set when the connection has closed.
     ssize_t write(const uint8_t *src, size_t n, DWORD &err);
-    // Data bytes not yet taken by the socket.
+    // Data bytes taken and not yet handed to the socket (each byte once, 0xFF included).
     size_t out_queue() const;
 
     // Empties this side's buffers and asks the server to empty its own; not waited for.
@@ -85,26 +101,46 @@ public:
     void drain(int64_t ms);
 
 private:
+    // The settings a request_line asks for, each answered on its own.
+    enum Field { kFlow, kBaud, kData, kParity, kStop, kFields };
+
     Remote() = default;
     bool pump(bool beyondCap, DWORD &err);
+    void take_in(const uint8_t *buf, size_t n, size_t cap);
     bool flush(DWORD &err);
+    void sent(size_t n);
     void handle(const rfc2217::Command &c);
+    void answered(Field f, uint32_t value);
+    bool queue_command(const std::vector<uint8_t> &bytes);
     bool wait(int64_t deadline, DWORD &err);
     bool hang_up(DWORD &err);
+    bool awaiting_answers() const;
 
     int fd_ = -1;
     bool closed_ = false;
     rfc2217::Decoder decoder_;
     rfc2217::Options options_;
     std::vector<rfc2217::Command> commands_;
-    std::vector<uint8_t> in_; // received data from inHead_ on
+    std::vector<uint8_t> scratch_; // one command being built
+    std::vector<uint8_t> in_;      // received data from inHead_ on
     size_t inHead_ = 0;
     uint64_t received_ = 0;
     std::vector<uint8_t> ctl_;  // commands not yet on the wire; they overtake queued data
     std::vector<uint8_t> data_; // data not yet on the wire, unescaped
-    std::vector<uint8_t> wire_; // escaped bytes committed to the socket, from wireHead_ on
+    // Bytes committed to the socket, from wireHead_ on: ctlEnd_ bytes of commands, then
+    // wireData_ data bytes escaped; of the latter, wireFfSent_ 0xFF bytes have been sent.
+    std::vector<uint8_t> wire_;
     size_t wireHead_ = 0;
+    size_t ctlEnd_ = 0;
+    size_t wireData_ = 0;
+    size_t wireFfSent_ = 0;
+    // Answers are matched to requests by counting: the server answers each setting in the
+    // order it was asked.
+    uint64_t asked_[kFields] = {};
+    uint64_t answers_[kFields] = {};
+    uint64_t last_[kFields] = {}; // the number of the last request_line's own request
     rfc2217::Line got_;
+    rfc2217::Line confirmed_;
     uint8_t modem_ = 0;
     uint8_t lineState_ = 0;
 };

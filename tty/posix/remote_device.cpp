@@ -29,9 +29,12 @@ public:
     bool status(DWORD &errors, COMSTAT &stat, DWORD &err) override;
     bool modem(DWORD &bits, DWORD &err) override;
     bool purge(bool input, bool output, DWORD &err) override;
+    // What the server last confirmed, late answers included: a change that timed out and
+    // was taken after all reads back as taken.
     bool get_state(DCB &dcb, DWORD &) override
     {
-        dcb = rfc2217::dcb_from_line(got_, asked_, askedDcb_);
+        serve();
+        dcb = rfc2217::dcb_from_line(remote_->confirmed(), asked_, askedDcb_);
         return true;
     }
     bool set_state(const DCB &dcb, Pause &pause, DWORD &err) override;
@@ -52,8 +55,7 @@ private:
     std::unique_ptr<Remote> remote_;
     static DCB initial_dcb();
     DCB askedDcb_ = initial_dcb(); // the DCB taken last
-    rfc2217::Line asked_;          // the line asked for last, and the server's answers
-    rfc2217::Line got_;
+    rfc2217::Line asked_;          // the line taken last
 };
 
 // The server's settings are not known until it answers a change, and IOP_Open-style callers
@@ -177,7 +179,6 @@ bool RemoteDevice::set_state(const DCB &dcb, Pause &pause, DWORD &err)
     }
     keep_asked(askedDcb_, dcb);
     asked_ = wanted;
-    got_ = got;
     return true;
 }
 

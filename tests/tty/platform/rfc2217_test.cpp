@@ -213,7 +213,11 @@ TEST(RemoteMap, LinkTextNamesADeviceOrASerialServer)
         {"rfc2217://127.0.0.1:2000", MapTarget::Remote, "127.0.0.1", 2000},
         {"RFC2217://serial-box.lab:65535", MapTarget::Remote, "serial-box.lab", 65535},
         {"rfc2217://[::1]:7000", MapTarget::Remote, "::1", 7000},
+        {"tcp://10.0.0.5:4001", MapTarget::Tcp, "10.0.0.5", 4001},
+        {"TCP://[::1]:23", MapTarget::Tcp, "::1", 23},
         {"telnet://127.0.0.1:2000", MapTarget::Bad, "", 0},
+        {"tcps://127.0.0.1:2000", MapTarget::Bad, "", 0},
+        {"tcp://127.0.0.1", MapTarget::Bad, "", 0},
         {"rfc2217://127.0.0.1", MapTarget::Bad, "", 0},
         {"rfc2217://127.0.0.1:", MapTarget::Bad, "", 0},
         {"rfc2217://:2000", MapTarget::Bad, "", 0},
@@ -227,7 +231,7 @@ TEST(RemoteMap, LinkTextNamesADeviceOrASerialServer)
     for (const Case &c : cases) {
         RemoteTarget t;
         EXPECT_EQ(parse_map_target(c.text, t), c.kind) << c.text;
-        if (c.kind == MapTarget::Remote) {
+        if (c.kind == MapTarget::Remote || c.kind == MapTarget::Tcp) {
             EXPECT_EQ(t.host, c.host) << c.text;
             EXPECT_EQ(t.port, c.port) << c.text;
         }
