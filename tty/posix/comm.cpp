@@ -413,7 +413,9 @@ BOOL CloseHandle(HANDLE h)
         Comm &c = static_cast<Comm &>(*object);
         // Under the table's mutex too: a thread whose look-up of the handle fails from now
         // on finds its records ended, and nothing writes to them after it has returned.
+        c.closing.store(true, std::memory_order_release);
         std::lock_guard commLock(c.mutex);
+        c.closing.store(false, std::memory_order_relaxed);
         c.closed = true;
         // Windows ends a handle's pending operations when it is closed; their threads wake
         // and return at once, as do those waiting for a settings change.

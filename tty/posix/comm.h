@@ -29,9 +29,11 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace tty::posix {
@@ -90,6 +92,10 @@ struct Comm : Object, std::enable_shared_from_this<Comm> {
     const std::unique_ptr<Device> device; // used under `mutex`; closed with the object
     DeviceId id;                // claimed in the table while the handle is there
     pid_t owner = 0;            // the process that opened it: only it may restore the device
+    // Set while CloseHandle waits for `mutex`: a thread coming back from a wait lets it go
+    // first. The mutex is not fair, and a waiter that a busy device wakes again and again
+    // would otherwise keep it from the close until its own time-out.
+    std::atomic<bool> closing {false};
     // Everything below is guarded by `mutex`.
     Mutex mutex;
     bool closed = false;        // CloseHandle has begun: nothing touches the device any more
@@ -127,7 +133,12 @@ public:
             kept_ = comm_->shared_from_this();
         lock_.unlock();
     }
-    void lock() { lock_.lock(); }
+    void lock()
+    {
+        while (comm_->closing.load(std::memory_order_acquire))
+            std::this_thread::yield();
+        lock_.lock();
+    }
 
 private:
     std::shared_ptr<Comm> kept_; // declared first: let go of after the mutex
