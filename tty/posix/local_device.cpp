@@ -4,6 +4,7 @@
 #include "clock.h"
 #include "dcb.h"
 #include "device.h"
+#include "stash.h"
 #include "speed.h"
 
 #include <fcntl.h>
@@ -78,11 +79,6 @@ bool read_counts(int fd, ErrorCounts &out, int &err)
     return true;
 }
 
-// The most the stash holds. Beyond it the bytes stay in the device's queue, so that a device
-// that sends while nobody reads is held back by the queue's flow control as it would be
-// without event waits, and memory stays bounded.
-constexpr size_t kStashLimit = 4096;
-
 class LocalDevice final : public Device {
 public:
     explicit LocalDevice(int fd) : fd_(fd) {}
@@ -116,13 +112,7 @@ private:
     LineSettings applied_;    // what the device reported after taking asked_
     DCB asked_ {};            // the DCB taken last (see dcb_current)
     ErrorCounts counts_;      // at the last status()
-    // Every byte that ever entered the input queue is still there, or was taken by a read,
-    // or purged, or moved to the stash (WaitCommEvent's history).
-    uint64_t taken_ = 0;
-    uint64_t purged_ = 0;
-    // Bytes moved out of the kernel's queue so that poll() can wait for new ones; reads take
-    // from here first.
-    std::vector<uint8_t> stash_;
+    Stash stash_;
 };
 
 bool LocalDevice::open(const DeviceId &id, DWORD &err)
@@ -188,17 +178,7 @@ ssize_t LocalDevice::read_fd(uint8_t *dst, size_t n, DWORD &err)
 
 ssize_t LocalDevice::read(uint8_t *dst, size_t n, DWORD &err)
 {
-    size_t got = std::min(n, stash_.size());
-    if (got > 0) {
-        std::memcpy(dst, stash_.data(), got);
-        stash_.erase(stash_.begin(), stash_.begin() + std::ptrdiff_t(got));
-    }
-    const ssize_t r = read_fd(dst + got, n - got, err);
-    if (r < 0 && got == 0)
-        return -1;
-    got += size_t(r > 0 ? r : 0);
-    taken_ += got;
-    return ssize_t(got);
+    return stash_.read(dst, n, err, [this](uint8_t *d, size_t m, DWORD &e) { return read_fd(d, m, e); });
 }
 
 ssize_t LocalDevice::write(const uint8_t *src, size_t n, DWORD &err)
@@ -223,7 +203,7 @@ bool LocalDevice::arrived(uint64_t &total)
     int inq = 0;
     if (ioctl(fd_, TIOCINQ, &inq) != 0)
         return false;
-    total = taken_ + purged_ + stash_.size() + uint64_t(inq > 0 ? inq : 0);
+    total = stash_.arrived(size_t(inq > 0 ? inq : 0));
     return true;
 }
 
@@ -234,22 +214,8 @@ ssize_t LocalDevice::take_in(DWORD &err, bool &full)
         err = ERROR_DEVICE_NOT_CONNECTED;
         return -1;
     }
-    const size_t waiting = size_t(inq > 0 ? inq : 0);
-    const size_t old = stash_.size();
-    const size_t room = old < kStashLimit ? kStashLimit - old : 0;
-    full = waiting > room;
-    const size_t n = std::min(waiting, room);
-    if (n == 0)
-        return 0;
-    try {
-        stash_.resize(old + n);
-    } catch (const std::bad_alloc &) {
-        err = ERROR_NOT_ENOUGH_MEMORY;
-        return -1;
-    }
-    const ssize_t r = read_fd(stash_.data() + old, n, err);
-    stash_.resize(old + size_t(r > 0 ? r : 0));
-    return r;
+    return stash_.take_in(size_t(inq > 0 ? inq : 0), err, full,
+                          [this](uint8_t *d, size_t m, DWORD &e) { return read_fd(d, m, e); });
 }
 
 struct pollfd LocalDevice::poll_for(Want want)
@@ -311,12 +277,10 @@ bool LocalDevice::purge(bool input, bool output, DWORD &err)
     if (output && tcflush(fd_, TCOFLUSH) != 0)
         return false;
     if (input) {
-        // Purged bytes still count as received for WaitCommEvent's history.
         int inq = 0;
         if (ioctl(fd_, TIOCINQ, &inq) != 0 || tcflush(fd_, TCIFLUSH) != 0)
             return false;
-        purged_ += uint64_t(inq > 0 ? inq : 0) + stash_.size();
-        stash_.clear();
+        stash_.purge(uint64_t(inq > 0 ? inq : 0));
     }
     return true;
 }

@@ -5,6 +5,7 @@
 #include "device.h"
 #include "net.h"
 #include "remote.h"
+#include "stash.h"
 
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -13,16 +14,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <new>
-#include <vector>
 
 namespace tty::posix {
 namespace {
-
-// The most the stash holds; beyond it the bytes stay in the socket, and TCP holds the server
-// back.
-constexpr size_t kStashLimit = 4096;
 
 class TcpDevice final : public Device {
 public:
@@ -66,10 +61,7 @@ private:
     int fd_;
     bool ended_ = false; // the server closed (or reset) the connection
     DCB asked_ = initial_dcb();
-    // Every byte that ever came is still in the socket, or was read, purged or stashed.
-    uint64_t taken_ = 0;
-    uint64_t purged_ = 0;
-    std::vector<uint8_t> stash_;
+    Stash stash_;
 
     static DCB initial_dcb()
     {
@@ -120,17 +112,7 @@ ssize_t TcpDevice::recv_some(uint8_t *dst, size_t n, DWORD &err)
 
 ssize_t TcpDevice::read(uint8_t *dst, size_t n, DWORD &err)
 {
-    size_t got = std::min(n, stash_.size());
-    if (got > 0) {
-        std::memcpy(dst, stash_.data(), got);
-        stash_.erase(stash_.begin(), stash_.begin() + std::ptrdiff_t(got));
-    }
-    const ssize_t r = recv_some(dst + got, n - got, err);
-    if (r < 0 && got == 0)
-        return -1;
-    got += size_t(r > 0 ? r : 0);
-    taken_ += got;
-    return ssize_t(got);
+    return stash_.read(dst, n, err, [this](uint8_t *d, size_t m, DWORD &e) { return recv_some(d, m, e); });
 }
 
 ssize_t TcpDevice::write(const uint8_t *src, size_t n, DWORD &err)
@@ -154,7 +136,7 @@ ssize_t TcpDevice::write(const uint8_t *src, size_t n, DWORD &err)
 bool TcpDevice::arrived(uint64_t &total)
 {
     const size_t inq = waiting();
-    total = taken_ + purged_ + stash_.size() + inq;
+    total = stash_.arrived(inq);
     return inq > 0 || !stash_.empty() || !ended();
 }
 
@@ -165,21 +147,8 @@ ssize_t TcpDevice::take_in(DWORD &err, bool &full)
         err = ERROR_DEVICE_NOT_CONNECTED;
         return -1;
     }
-    const size_t old = stash_.size();
-    const size_t room = old < kStashLimit ? kStashLimit - old : 0;
-    full = inq > room;
-    const size_t n = std::min(inq, room);
-    if (n == 0)
-        return 0;
-    try {
-        stash_.resize(old + n);
-    } catch (const std::bad_alloc &) {
-        err = ERROR_NOT_ENOUGH_MEMORY;
-        return -1;
-    }
-    const ssize_t r = recv_some(stash_.data() + old, n, err);
-    stash_.resize(old + size_t(r > 0 ? r : 0));
-    return r;
+    return stash_.take_in(inq, err, full,
+                          [this](uint8_t *d, size_t m, DWORD &e) { return recv_some(d, m, e); });
 }
 
 struct pollfd TcpDevice::poll_for(Want want)
@@ -211,14 +180,13 @@ bool TcpDevice::purge(bool input, bool, DWORD &err)
         return true;
     // Purged bytes still count as received for WaitCommEvent's history. Only what waits now
     // goes, so the call ends even while the server keeps sending.
-    purged_ += stash_.size();
-    stash_.clear();
+    stash_.purge(0);
     uint8_t buf[16384];
     for (size_t left = waiting(); left > 0;) {
         const ssize_t r = recv_some(buf, std::min(left, sizeof buf), err);
         if (r <= 0)
             return r == 0;
-        purged_ += uint64_t(r);
+        stash_.purge(uint64_t(r));
         left -= size_t(r);
     }
     return true;
