@@ -204,6 +204,18 @@ DCB base_dcb()
     return base;
 }
 
+DCB network_dcb()
+{
+    DCB d = base_dcb();
+    d.BaudRate = CBR_9600;
+    d.ByteSize = 8;
+    d.Parity = NOPARITY;
+    d.StopBits = ONESTOPBIT;
+    d.XonChar = 0x11;
+    d.XoffChar = 0x13;
+    return d;
+}
+
 CommRef use_comm(HANDLE h)
 {
     Table &t = table();

@@ -135,6 +135,10 @@ inline void keep_asked(DCB &asked, const DCB &dcb)
 
 // What every handle's DCB starts from: DTR and RTS on, and Windows' usual flow-control limits.
 DCB base_dcb();
+// What a port on the network starts with, 9600 bit/s 8N1 on the base: the server's own
+// settings are not known until it answers a change (or never, on a raw port), and
+// IOP_Open-style callers set them all at once anyway.
+DCB network_dcb();
 
 // The kinds. Null with `err` set when the device cannot be opened.
 std::unique_ptr<Device> open_local_device(const std::string &path, Claims &claims, DWORD &err);

@@ -53,24 +53,9 @@ private:
     }
 
     std::unique_ptr<Remote> remote_;
-    static DCB initial_dcb();
-    DCB askedDcb_ = initial_dcb(); // the DCB taken last
+    DCB askedDcb_ = network_dcb(); // the DCB taken last
     rfc2217::Line asked_;          // the line taken last
 };
-
-// The server's settings are not known until it answers a change, and IOP_Open-style callers
-// set them all at once anyway.
-DCB RemoteDevice::initial_dcb()
-{
-    DCB d = base_dcb();
-    d.BaudRate = CBR_9600;
-    d.ByteSize = 8;
-    d.Parity = NOPARITY;
-    d.StopBits = ONESTOPBIT;
-    d.XonChar = 0x11;
-    d.XoffChar = 0x13;
-    return d;
-}
 
 ssize_t RemoteDevice::read(uint8_t *dst, size_t n, DWORD &err)
 {

@@ -60,20 +60,8 @@ private:
 
     int fd_;
     bool ended_ = false; // the server closed (or reset) the connection
-    DCB asked_ = initial_dcb();
+    DCB asked_ = network_dcb();
     Stash stash_;
-
-    static DCB initial_dcb()
-    {
-        DCB d = base_dcb();
-        d.BaudRate = CBR_9600;
-        d.ByteSize = 8;
-        d.Parity = NOPARITY;
-        d.StopBits = ONESTOPBIT;
-        d.XonChar = 0x11;
-        d.XoffChar = 0x13;
-        return d;
-    }
 };
 
 // Bytes waiting in the socket.
