@@ -189,6 +189,17 @@ TEST_F(PollTick, AHungUpDeviceIsGoneAndStaysGone)
     EXPECT_EQ(goneMessage(4).rfind("COM4: the device went away", 0), 0u);
 }
 
+// A double-byte character split between two ticks: its first byte waits for the second.
+TEST(ReceivedText, ALeadByteAtTheEndWaitsForTheNextTick)
+{
+    const auto cp932Lead = [](unsigned char b) { return (b >= 0x81 && b <= 0x9F) || b >= 0xE0; };
+    EXPECT_EQ(wholeCharacters("ab\x82", +cp932Lead), 2u);
+    EXPECT_EQ(wholeCharacters("\x82\xA0", +cp932Lead), 2u);
+    EXPECT_EQ(wholeCharacters("\x82\x82\x82", +cp932Lead), 2u); // the second \x82 is a trail byte
+    EXPECT_EQ(wholeCharacters("\x82\x82\x82\x82", +cp932Lead), 4u);
+    EXPECT_EQ(wholeCharacters("ab\x82", nullptr), 3u); // a single-byte code page holds nothing
+}
+
 int32_t putc(int32_t port, const char *byte) { return IOP_Putc(port, byte); }
 
 class Sending : public testing_tty::ComPortTest {};

@@ -52,6 +52,17 @@ TickResult readTick(int32_t port, const PortCalls &calls, std::vector<char> &buf
     return result;
 }
 
+size_t wholeCharacters(std::string_view bytes, bool (*isLead)(unsigned char byte))
+{
+    if (!isLead)
+        return bytes.size();
+    // From the start: a second byte can look like a lead byte.
+    size_t at = 0;
+    while (at < bytes.size())
+        at += isLead(static_cast<unsigned char>(bytes[at])) ? 2 : 1;
+    return at > bytes.size() ? bytes.size() - 1 : bytes.size();
+}
+
 std::string goneMessage(int32_t port)
 {
     return "COM" + std::to_string(port) +

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zantic::core {
@@ -38,6 +39,12 @@ struct TickResult {
 // switched off, its other end ended): the caller then disconnects and says so once, after
 // showing the bytes that came before.
 TickResult readTick(int32_t port, const PortCalls &calls, std::vector<char> &buffer);
+
+// Received bytes in a code page with double-byte characters: how many of `bytes` make whole
+// characters. A lead byte left at the end waits for the byte after it, which a later tick
+// brings, so that a character split between two ticks shows as itself. `isLead` tells a
+// code page's lead bytes; null for a code page of single bytes.
+size_t wholeCharacters(std::string_view bytes, bool (*isLead)(unsigned char byte));
 
 // The one message that says so, naming the port.
 std::string goneMessage(int32_t port);

@@ -14,6 +14,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace velkomod;
@@ -37,6 +38,7 @@ struct Window {
     // port chosen meanwhile takes effect only at the next Connect.
     std::optional<int32_t> openPort;
     std::vector<char> readBuffer;
+    std::string heldLead; // a double-byte character's first byte, whose second is still to come
     bool inTick = false;
     zantic::core::SendQueue outgoing; // pasted text on its way, and keys typed behind it
     char16_t highSurrogate = 0; // the first half of a typed character beyond U+FFFF
@@ -148,6 +150,7 @@ void connect_Click()
     if (ComOpen == 1 && w.openPort && *w.openPort != port)
         IOP_Close(*w.openPort);
     dropQueued();
+    w.heldLead.clear();
     w.openPort = port;
     ComOpen = 1;
     StartPoll();
@@ -194,8 +197,13 @@ void Timer1_Timer()
     const int32_t port = *w.openPort;
     const zantic::core::TickResult got =
         zantic::core::readTick(port, {&IOP_DIQ_Count, &IOP_Read, &IOP_Getc}, w.readBuffer);
-    if (got.count > 0)
-        AddText(fromAnsi(w.readBuffer.data(), got.count));
+    if (got.count > 0) {
+        std::string bytes = std::exchange(w.heldLead, {});
+        bytes.append(w.readBuffer.data(), got.count);
+        const size_t whole = zantic::core::wholeCharacters(bytes, ansiLeadByte);
+        w.heldLead = bytes.substr(whole);
+        AddText(fromAnsi(bytes.data(), whole));
+    }
     w.inTick = false;
     if (got.gone)
         deviceGone(port);

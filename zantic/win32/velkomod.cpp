@@ -96,6 +96,8 @@ std::string ansiBytes(char32_t c)
     return std::string(bytes, size_t(n));
 }
 
+bool ansiLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
+
 std::wstring fromAnsi(const char *bytes, size_t count)
 {
     if (count == 0)

@@ -28,6 +28,8 @@ std::wstring libraryPath();
 // A character's bytes in the ANSI code page; empty where the code page has none (no
 // best-fit substitutes: a character the device would receive as another is not sent).
 std::string ansiBytes(char32_t c);
+// Whether a byte starts a double-byte character in the ANSI code page.
+bool ansiLeadByte(unsigned char byte);
 // Received bytes as text, from the ANSI code page.
 std::wstring fromAnsi(const char *bytes, size_t count);
 
