@@ -239,17 +239,25 @@ void ScriptedServer::flood(int conn)
     }
 }
 
-void ScriptedServer::serve_raw(int conn)
+ssize_t ScriptedServer::receive(int conn, uint8_t *buf, size_t size)
 {
-    size_t received = 0;
     for (;;) {
         pollfd p[2] = {{stop_, POLLIN, 0}, {conn, POLLIN, 0}};
         if (poll(p, 2, -1) < 0 && errno == EINTR)
             continue;
         if (p[0].revents)
-            return;
+            return 0;
+        const ssize_t n = recv(conn, buf, size, 0);
+        return n > 0 ? n : 0;
+    }
+}
+
+void ScriptedServer::serve_raw(int conn)
+{
+    size_t received = 0;
+    for (;;) {
         uint8_t buf[4096];
-        ssize_t n = recv(conn, buf, sizeof buf, 0);
+        ssize_t n = receive(conn, buf, sizeof buf);
         if (n <= 0)
             return;
         if (mode_ == Mode::RawCloseAfter)
@@ -287,13 +295,8 @@ void ScriptedServer::serve(int conn)
             closing = true;
     };
     for (;;) {
-        pollfd p[2] = {{stop_, POLLIN, 0}, {conn, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0 && errno == EINTR)
-            continue;
-        if (p[0].revents)
-            return;
         uint8_t buf[4096];
-        const ssize_t n = recv(conn, buf, sizeof buf, 0);
+        const ssize_t n = receive(conn, buf, sizeof buf);
         if (n <= 0)
             return;
         reply.clear();

@@ -75,6 +75,8 @@ private:
     void run();
     void serve(int conn);
     void serve_raw(int conn);
+    // The next bytes from the client into buf: their count, or 0 once stopped or closed.
+    ssize_t receive(int conn, uint8_t *buf, size_t size);
     void flood(int conn);
     bool pause(int ms); // false when the server is being stopped
 
