@@ -148,9 +148,10 @@ struct Qmp {
         t.c_cc[VTIME] = 0;
         ioctl(fd, TCSETS2, &t);
         // The port echoed part of the greeting back until it was raw, so the monitor may
-        // answer garbage first or hold half an object: ask until it agrees, then let the
-        // stale answers go by.
-        const std::string hello = "{\"execute\":\"qmp_capabilities\"}\n";
+        // answer garbage first or hold half an object (or string): ask until it agrees, then
+        // let the stale answers go by. A 0xFF byte first makes the monitor's JSON reader drop
+        // whatever it holds.
+        const std::string hello = "\xff{\"execute\":\"qmp_capabilities\"}\n";
         std::string l;
         for (int attempt = 0; attempt < 10; ++attempt) {
             if (write(fd, hello.data(), hello.size()) != ssize_t(hello.size()))
