@@ -17,6 +17,10 @@
 
 using namespace tty;
 
+namespace calls {
+int32_t IOP_Close(int32_t port) noexcept;
+}
+
 namespace {
 
 constexpr int32_t kPorts = 258;
@@ -48,6 +52,10 @@ struct PortEvents {
     std::atomic<HANDLE> wait;  // the event wait of IOP_Status
 };
 PortEvents EVENTS[kPorts];
+// The handle whose time-outs IOP_Open has set: transfers start only on that one. A new handle
+// has no time-outs at all, and a read that another thread started on it while IOP_Open was
+// still setting it up would wait for its whole count, for ever if it never comes.
+std::atomic<HANDLE> TIMED[kPorts];
 // Receive errors that IOP_Getc fetched (fetching them clears the device's record) and that
 // IOP_DataStatus has yet to report.
 std::atomic<DWORD> getc_errors[kPorts];
@@ -97,6 +105,13 @@ HANDLE device(int32_t port) {
     if (!in_range(port)) return nullptr;
     const HANDLE h = COMDEV[port].load();
     return live(h) ? h : nullptr;
+}
+
+// The port's device handle for a transfer: null also while IOP_Open has yet to give it its
+// time-outs.
+HANDLE timed_device(int32_t port) {
+    const HANDLE h = device(port);
+    return h != nullptr && TIMED[port].load() == h ? h : nullptr;
 }
 
 // A fresh overlapped record for one call, with the port's event for its kind of transfer.
@@ -180,7 +195,19 @@ int32_t set_line(int32_t port, int32_t flag, std::atomic<DWORD> &remembered, Get
 
 void close_all_ports() {
     for (int32_t port = 0; port < kPorts; ++port)
-        if (device(port) != nullptr) IOP_Close(port);
+        if (device(port) != nullptr) calls::IOP_Close(port);
+}
+
+// Runs one exported call. A thread whose cancellation is enabled and pending ends here, before
+// the call takes a lock, a byte or a count: a reader looping on IOP_Read would otherwise never
+// reach a cancellation point. The calls themselves are noexcept; only this frame and the
+// exported one, which callers see without noexcept on Linux, are unwound.
+template <typename Body, typename... Args>
+auto enter(Body body, Args... args) {
+#ifndef _WIN32
+    pthread_testcancel();
+#endif
+    return body(args...);
 }
 
 } // namespace
@@ -221,9 +248,9 @@ __attribute__((destructor)) static void on_unload() {
 }
 #endif
 
-extern "C" {
+namespace calls {
 
-TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT {
+int32_t IOP_Open(int32_t port, int32_t cflag) noexcept {
     const Call call;
     if (!in_range(port) || !cflag_has_entries(cflag)) return -1;
     // An open port keeps its handle: opening the same device again would fail anyway, and
@@ -262,7 +289,7 @@ TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT {
     CommTimeOuts.ReadTotalTimeoutConstant = 1000;
     CommTimeOuts.WriteTotalTimeoutMultiplier = 2;
     CommTimeOuts.WriteTotalTimeoutConstant = 0;
-    SetCommTimeouts(h, &CommTimeOuts);
+    if (SetCommTimeouts(h, &CommTimeOuts)) TIMED[port] = h;
 
     DCB dcb;
     read_state(h, dcb);
@@ -284,7 +311,7 @@ TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT {
     return 0;
 }
 
-TTY_API int32_t TTY_CALL IOP_Close(int32_t port) TTY_NOEXCEPT {
+int32_t IOP_Close(int32_t port) noexcept {
     const Call call;
     if (!in_range(port)) return -1;
     // Out of the slot first, so that an IOP_Open of the number meanwhile finds it free only
@@ -295,7 +322,7 @@ TTY_API int32_t TTY_CALL IOP_Close(int32_t port) TTY_NOEXCEPT {
     return CloseHandle(h) ? 0 : -1;
 }
 
-TTY_API int32_t TTY_CALL IOP_Ioctrl(int32_t port, int32_t cflag) TTY_NOEXCEPT {
+int32_t IOP_Ioctrl(int32_t port, int32_t cflag) noexcept {
     const Call call;
     if (!in_range(port) || !cflag_has_entries(cflag)) return -1;
     const HANDLE h = device(port);
@@ -307,7 +334,7 @@ TTY_API int32_t TTY_CALL IOP_Ioctrl(int32_t port, int32_t cflag) TTY_NOEXCEPT {
     return SetCommState(h, &dcb) ? 0 : -1;
 }
 
-TTY_API int32_t TTY_CALL IOP_Flowctrl(int32_t port, int32_t iflag) TTY_NOEXCEPT {
+int32_t IOP_Flowctrl(int32_t port, int32_t iflag) noexcept {
     const Call call;
     const HANDLE h = device(port);
     DCB dcb;
@@ -316,28 +343,28 @@ TTY_API int32_t TTY_CALL IOP_Flowctrl(int32_t port, int32_t iflag) TTY_NOEXCEPT 
     return SetCommState(h, &dcb) ? 0 : -1;
 }
 
-TTY_API int32_t TTY_CALL IOP_GetIoctrl(int32_t port) TTY_NOEXCEPT {
+int32_t IOP_GetIoctrl(int32_t port) noexcept {
     const Call call;
     DCB dcb;
     if (!read_state(device(port), dcb)) return 0;
     return cflag_from_dcb(dcb, t_cflag.load());
 }
 
-TTY_API int32_t TTY_CALL IOP_GetFlowctrl(int32_t port) TTY_NOEXCEPT {
+int32_t IOP_GetFlowctrl(int32_t port) noexcept {
     const Call call;
     DCB dcb;
     if (!read_state(device(port), dcb)) return 0;
     return iflag_from_dcb(dcb);
 }
 
-TTY_API int32_t TTY_CALL IOP_SetDTR(int32_t port, int32_t flag) TTY_NOEXCEPT {
+int32_t IOP_SetDTR(int32_t port, int32_t flag) noexcept {
     const Call call;
     return set_line(
         port, flag, dwDTR, [](const DCB &d) -> DWORD { return d.fDtrControl; },
         [](DCB &d, DWORD mode) { d.fDtrControl = mode; });
 }
 
-TTY_API int32_t TTY_CALL IOP_SetRTS(int32_t port, int32_t flag) TTY_NOEXCEPT {
+int32_t IOP_SetRTS(int32_t port, int32_t flag) noexcept {
     const Call call;
     return set_line(
         port, flag, dwRTS, [](const DCB &d) -> DWORD { return d.fRtsControl; },
@@ -346,9 +373,9 @@ TTY_API int32_t TTY_CALL IOP_SetRTS(int32_t port, int32_t flag) TTY_NOEXCEPT {
 
 // IOP_Putc writes on a record with the write event (the platform it comes from used the read
 // record), so that one thread can send single bytes while another waits in IOP_Read.
-TTY_API int32_t TTY_CALL IOP_Putc(int32_t port, const char *c) TTY_NOEXCEPT {
+int32_t IOP_Putc(int32_t port, const char *c) noexcept {
     const Call call;
-    const HANDLE h = device(port);
+    const HANDLE h = timed_device(port);
     if (h == nullptr || c == nullptr) return -1;
     OVERLAPPED ov = record(EVENTS[port].write);
     DWORD done = 0;
@@ -359,11 +386,11 @@ TTY_API int32_t TTY_CALL IOP_Putc(int32_t port, const char *c) TTY_NOEXCEPT {
     return cancel(h, ov, done) && done == 1 ? 0 : -1;
 }
 
-TTY_API int32_t TTY_CALL IOP_Getc(int32_t port, char *c) TTY_NOEXCEPT {
+int32_t IOP_Getc(int32_t port, char *c) noexcept {
     const Call call;
     if (c == nullptr) return -1;
     *c = 0;
-    const HANDLE h = device(port);
+    const HANDLE h = timed_device(port);
     if (h == nullptr) return -1;
     OVERLAPPED ov = record(EVENTS[port].read);
     DWORD done = 0;
@@ -379,9 +406,9 @@ TTY_API int32_t TTY_CALL IOP_Getc(int32_t port, char *c) TTY_NOEXCEPT {
     return cancel(h, ov, done) && done == 1 ? 0 : -1;
 }
 
-TTY_API uint32_t TTY_CALL IOP_Write(int32_t port, const char *buffer, int32_t count) TTY_NOEXCEPT {
+uint32_t IOP_Write(int32_t port, const char *buffer, int32_t count) noexcept {
     const Call call;
-    const HANDLE h = device(port);
+    const HANDLE h = timed_device(port);
     if (h == nullptr || buffer == nullptr || count < 0) return kFailed;
     OVERLAPPED ov = record(EVENTS[port].write);
     DWORD done = 0;
@@ -389,12 +416,12 @@ TTY_API uint32_t TTY_CALL IOP_Write(int32_t port, const char *buffer, int32_t co
     return finish(h, ov, started, done);
 }
 
-TTY_API uint32_t TTY_CALL IOP_Read(int32_t port, char *buffer, int32_t count) TTY_NOEXCEPT {
+uint32_t IOP_Read(int32_t port, char *buffer, int32_t count) noexcept {
     const Call call;
     if (buffer == nullptr || count < 0) return kFailed;
     // Callers treat the buffer as text: whatever the read leaves unfilled ends it.
     std::memset(buffer, 0, kReadClear);
-    const HANDLE h = device(port);
+    const HANDLE h = timed_device(port);
     if (h == nullptr) return kFailed;
     OVERLAPPED ov = record(EVENTS[port].read);
     DWORD done = 0;
@@ -402,31 +429,31 @@ TTY_API uint32_t TTY_CALL IOP_Read(int32_t port, char *buffer, int32_t count) TT
     return finish(h, ov, started, done);
 }
 
-TTY_API uint32_t TTY_CALL IOP_DOQ_Count(int32_t port) TTY_NOEXCEPT {
+uint32_t IOP_DOQ_Count(int32_t port) noexcept {
     const Call call;
     COMSTAT comstat{};
     return queue_counts(port, comstat) ? comstat.cbOutQue : kFailed;
 }
 
-TTY_API uint32_t TTY_CALL IOP_DIQ_Count(int32_t port) TTY_NOEXCEPT {
+uint32_t IOP_DIQ_Count(int32_t port) noexcept {
     const Call call;
     COMSTAT comstat{};
     return queue_counts(port, comstat) ? comstat.cbInQue : kFailed;
 }
 
-TTY_API int32_t TTY_CALL IOP_ResetDOQ(int32_t port) TTY_NOEXCEPT {
+int32_t IOP_ResetDOQ(int32_t port) noexcept {
     const Call call;
     const HANDLE h = device(port);
     return h != nullptr && PurgeComm(h, PURGE_TXCLEAR) ? 0 : -1;
 }
 
-TTY_API int32_t TTY_CALL IOP_ResetDIQ(int32_t port) TTY_NOEXCEPT {
+int32_t IOP_ResetDIQ(int32_t port) noexcept {
     const Call call;
     const HANDLE h = device(port);
     return h != nullptr && PurgeComm(h, PURGE_RXCLEAR) ? 1 : -1;
 }
 
-TTY_API int32_t TTY_CALL IOP_Status(int32_t port) TTY_NOEXCEPT {
+int32_t IOP_Status(int32_t port) noexcept {
     const Call call;
     if (!in_range(port)) return bTX;
     const HANDLE h = device(port);
@@ -445,7 +472,7 @@ TTY_API int32_t TTY_CALL IOP_Status(int32_t port) TTY_NOEXCEPT {
     return sflag_from(dcb, port_entry(port), dwStatus, dwEvent);
 }
 
-TTY_API int32_t TTY_CALL IOP_DataStatus(int32_t port) TTY_NOEXCEPT {
+int32_t IOP_DataStatus(int32_t port) noexcept {
     const Call call;
     const HANDLE h = device(port);
     DWORD dwError = 0;
@@ -453,6 +480,85 @@ TTY_API int32_t TTY_CALL IOP_DataStatus(int32_t port) TTY_NOEXCEPT {
     if (h == nullptr || !ClearCommError(h, &dwError, &comstat)) return 0;
     dwError |= getc_errors[port].exchange(0);
     return eflag_from(dwError);
+}
+
+} // namespace calls
+
+// The exported functions. On Linux each acts upon a cancellation that is pending when the
+// thread enters it, before the call takes anything, and then runs the call, which is no
+// cancellation point.
+extern "C" {
+
+TTY_API int32_t TTY_CALL IOP_Open(int32_t port, int32_t cflag) TTY_NOEXCEPT {
+    return enter(calls::IOP_Open, port, cflag);
+}
+
+TTY_API int32_t TTY_CALL IOP_Close(int32_t port) TTY_NOEXCEPT {
+    return enter(calls::IOP_Close, port);
+}
+
+TTY_API int32_t TTY_CALL IOP_Ioctrl(int32_t port, int32_t cflag) TTY_NOEXCEPT {
+    return enter(calls::IOP_Ioctrl, port, cflag);
+}
+
+TTY_API int32_t TTY_CALL IOP_Flowctrl(int32_t port, int32_t iflag) TTY_NOEXCEPT {
+    return enter(calls::IOP_Flowctrl, port, iflag);
+}
+
+TTY_API int32_t TTY_CALL IOP_GetIoctrl(int32_t port) TTY_NOEXCEPT {
+    return enter(calls::IOP_GetIoctrl, port);
+}
+
+TTY_API int32_t TTY_CALL IOP_GetFlowctrl(int32_t port) TTY_NOEXCEPT {
+    return enter(calls::IOP_GetFlowctrl, port);
+}
+
+TTY_API int32_t TTY_CALL IOP_SetDTR(int32_t port, int32_t flag) TTY_NOEXCEPT {
+    return enter(calls::IOP_SetDTR, port, flag);
+}
+
+TTY_API int32_t TTY_CALL IOP_SetRTS(int32_t port, int32_t flag) TTY_NOEXCEPT {
+    return enter(calls::IOP_SetRTS, port, flag);
+}
+
+TTY_API int32_t TTY_CALL IOP_Putc(int32_t port, const char *c) TTY_NOEXCEPT {
+    return enter(calls::IOP_Putc, port, c);
+}
+
+TTY_API int32_t TTY_CALL IOP_Getc(int32_t port, char *c) TTY_NOEXCEPT {
+    return enter(calls::IOP_Getc, port, c);
+}
+
+TTY_API uint32_t TTY_CALL IOP_Write(int32_t port, const char *buffer, int32_t count) TTY_NOEXCEPT {
+    return enter(calls::IOP_Write, port, buffer, count);
+}
+
+TTY_API uint32_t TTY_CALL IOP_Read(int32_t port, char *buffer, int32_t count) TTY_NOEXCEPT {
+    return enter(calls::IOP_Read, port, buffer, count);
+}
+
+TTY_API uint32_t TTY_CALL IOP_DOQ_Count(int32_t port) TTY_NOEXCEPT {
+    return enter(calls::IOP_DOQ_Count, port);
+}
+
+TTY_API uint32_t TTY_CALL IOP_DIQ_Count(int32_t port) TTY_NOEXCEPT {
+    return enter(calls::IOP_DIQ_Count, port);
+}
+
+TTY_API int32_t TTY_CALL IOP_ResetDOQ(int32_t port) TTY_NOEXCEPT {
+    return enter(calls::IOP_ResetDOQ, port);
+}
+
+TTY_API int32_t TTY_CALL IOP_ResetDIQ(int32_t port) TTY_NOEXCEPT {
+    return enter(calls::IOP_ResetDIQ, port);
+}
+
+TTY_API int32_t TTY_CALL IOP_Status(int32_t port) TTY_NOEXCEPT {
+    return enter(calls::IOP_Status, port);
+}
+
+TTY_API int32_t TTY_CALL IOP_DataStatus(int32_t port) TTY_NOEXCEPT {
+    return enter(calls::IOP_DataStatus, port);
 }
 
 } // extern "C"

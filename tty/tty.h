@@ -79,13 +79,18 @@
  *   - IOP_Open of a port while another thread is using the same port number. With IOP_Close
  *     of that number, in whatever order the two run, the port ends either open and held by
  *     the number or closed with its device given back; the call that comes too late
- *     returns -1.
+ *     returns -1. A transfer (IOP_Read, IOP_Getc, IOP_Write, IOP_Putc) that starts before
+ *     IOP_Open has given the new port its time-outs fails as on a port that is not open, so
+ *     that no transfer ever waits without its time-out.
  *   The shared values above are read and written whole; with several threads, "last" means
  *   last in whatever order their calls ran.
- *   CANCELLATION (Linux): the functions are not cancellation points. A thread cancelled with
- *   pthread_cancel while inside one stays in it until the call returns (within its time-out,
- *   or at once if another thread closes the port), and the cancellation takes effect at the
- *   thread's next cancellation point.
+ *   CANCELLATION (Linux): a cancellation (pthread_cancel, with the thread's cancellation
+ *   enabled and deferred) that is pending when a thread enters any of the functions is acted
+ *   upon at once, before the call takes anything: no byte is read or sent, no lock is held, so
+ *   a thread looping on IOP_Read can be cancelled and joined. Inside a call the thread is not
+ *   cancellable: a cancellation that arrives while it waits lets the call end as usual (within
+ *   its time-out, or at once if another thread closes the port, keeping the bytes it read),
+ *   and takes effect at the thread's next cancellation point or its next call here.
  *   A child made by fork() inherits the open ports, which stay the parent's: IOP_Close in the
  *   child, or the child's exit, only lets go of the child's copy; the device keeps the
  *   parent's settings and stays held by the parent. The child uses its copy as a
@@ -182,11 +187,17 @@
 #define TTY_CALL
 #endif
 
-#ifdef __cplusplus
+/* No C++ exception ever leaves a function. On Linux they are declared without noexcept all the
+ * same: a thread cancelled before it enters one is unwound from it (see CANCELLATION), and a
+ * caller's compiler must keep the caller's clean-ups for that, as for the C library's own
+ * cancellation points. */
+#if defined(__cplusplus) && defined(_WIN32)
 #define TTY_NOEXCEPT noexcept
-extern "C" {
 #else
 #define TTY_NOEXCEPT
+#endif
+#ifdef __cplusplus
+extern "C" {
 #endif
 
 /* ---- Opening, closing and line control ---- */

@@ -8,7 +8,10 @@
 
 #include "tty.h"
 
+#include <dlfcn.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <termios.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,6 +125,98 @@ TEST_F(Races, CancellingAReaderEndsItAfterItsReadNotTheProcess) {
     EXPECT_EQ(result, PTHREAD_CANCELED);
     EXPECT_EQ(r.got, 2u);
     EXPECT_EQ(std::string(r.buf, 2), "ok");
+}
+
+// A reader that loops on IOP_Read and makes no other call: a cancellation is acted upon as it
+// enters its next read, which takes nothing, so the port's next bytes are there for the next
+// reader.
+TEST_F(Races, CancellingAReaderThatOnlyLoopsOnReadEndsItAtItsNextRead) {
+    Pty &pty = attach(3);
+    ASSERT_EQ(IOP_Open(3, k9600_8N1), 0);
+    std::atomic<int> reads{0};
+    pthread_t thread;
+    auto body = [](void *arg) -> void * {
+        auto &reads = *static_cast<std::atomic<int> *>(arg);
+        char buf[256];
+        for (;;) {
+            IOP_Read(3, buf, sizeof buf);
+            ++reads;
+        }
+    };
+    ASSERT_EQ(pthread_create(&thread, nullptr, body, &reads), 0);
+    while (reads == 0) std::this_thread::yield(); // one whole read, so the loop is going
+    ASSERT_EQ(pthread_cancel(thread), 0);
+    // Within the read time-out (1 s) and a wide margin; a reader that is never acted upon
+    // would be left behind, and the process ends with the test.
+    timespec limit{};
+    clock_gettime(CLOCK_REALTIME, &limit);
+    limit.tv_sec += 10;
+    void *result = nullptr;
+    ASSERT_EQ(pthread_timedjoin_np(thread, &result, &limit), 0) << "the reader was never cancelled";
+    EXPECT_EQ(result, PTHREAD_CANCELED);
+
+    write_all(pty.master, "next");
+    ASSERT_TRUE(wait_for_input(3, 4));
+    char buf[256];
+    ASSERT_EQ(IOP_Read(3, buf, 4), 4u);
+    EXPECT_EQ(std::string(buf, 4), "next");
+    EXPECT_EQ(IOP_Close(3), 0);
+}
+
+// The opening thread held inside IOP_Open, at the flush that empties the new port's queues
+// (the test executable's own tcflush, exported for the library to find): the port's handle is
+// in its slot, its time-outs are not yet set.
+namespace {
+std::atomic<pid_t> flushHolder{0};
+std::atomic<bool> flushReached{false};
+std::atomic<bool> flushGo{false};
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) int tcflush(int fd, int queue) {
+    static const auto real = reinterpret_cast<int (*)(int, int)>(dlsym(RTLD_NEXT, "tcflush"));
+    if (flushHolder != 0 && pid_t(syscall(SYS_gettid)) == flushHolder) {
+        flushReached = true;
+        while (!flushGo) usleep(1000);
+    }
+    return real(fd, queue);
+}
+
+// A read that another thread starts while IOP_Open is still setting the port up fails at once
+// instead of waiting, with no time-out, for its whole count; once the open is done, reads wait
+// their usual time-out.
+TEST_F(Races, AReadStartedWhileTheOpenSetsThePortUpDoesNotWaitWithoutATimeOut) {
+    attach(3);
+    flushGo = false;
+    flushReached = false;
+    std::atomic<int32_t> opened{1};
+    std::thread opener([&] {
+        flushHolder = pid_t(syscall(SYS_gettid));
+        opened = IOP_Open(3, k9600_8N1);
+        flushHolder = 0;
+    });
+    for (int i = 0; i < 5000 && !flushReached; ++i) usleep(1000);
+    ASSERT_TRUE(flushReached) << "the open never flushed the port";
+
+    std::atomic<bool> readDone{false};
+    std::atomic<uint32_t> got{0};
+    std::thread reader([&] {
+        char buf[256];
+        got = IOP_Read(3, buf, 10);
+        readDone = true;
+    });
+    for (int i = 0; i < 5000 && !readDone; ++i) usleep(1000);
+    const bool endedDuringOpen = readDone;
+    flushGo = true;
+    opener.join();
+    if (!endedDuringOpen) IOP_Close(3); // lets a read that waits for ever go
+    reader.join();
+    EXPECT_TRUE(endedDuringOpen) << "the read waited for the open to finish";
+    EXPECT_EQ(got, kFailed);
+    ASSERT_EQ(opened, 0);
+
+    char buf[256];
+    EXPECT_EQ(IOP_Read(3, buf, 10), 0u); // nothing arrives: the read time-out ends it
+    EXPECT_EQ(IOP_Close(3), 0);
 }
 
 // A child forked while a parent thread waits in IOP_Read of the port reads the port itself.
