@@ -5,7 +5,7 @@
 #include "addtext.h"
 #include "message.h"
 #include "velkofrm.h"
-#include "velkomod.h"
+#include "core/session.h"
 #include "velkooptions.h"
 
 #include <QAction>
@@ -33,7 +33,7 @@
 
 #include "helpers.h"
 
-using namespace velkomod;
+using namespace zantic::core;
 using testkit::child;
 using testkit::ComDir;
 using testkit::PtyPort;
