@@ -3,13 +3,10 @@
 // the first, the device going away, typed keys, a paste and its pace, a double-byte character
 // split between ticks. The port is scripted: only a script can make an open fail, a device go
 // away in the middle of a tick, or a port refuse a byte at a chosen moment, and see every call
-// the session made. The window is a recorder of what the session asked of it. The session
-// against the real library and a pseudo-terminal is the last test.
+// the session made. The window is a recorder of what the session asked of it. (The session on
+// the real library and widgets: tst_window.cpp and, for Demo.exe, tests/windows.)
 #include "core/poll.h"
 #include "core/session.h"
-
-#include "../tty/com_ports.h"
-#include "tty.h"
 
 #include <gtest/gtest.h>
 #include <iconv.h>
@@ -204,38 +201,29 @@ TEST_F(SessionTest, ConnectOpensTheChosenPortAndLetsGoOfWhatItMustNotKeep)
     }
 }
 
-TEST_F(SessionTest, SettingsTakeEffectAtTheNextConnectAndOnlyOnOk)
+TEST_F(SessionTest, DisconnectAndExitCloseThePortThatWasOpenedOnce)
 {
     session.settingsClosed(false, 9, 9); // Cancel before any OK
     EXPECT_EQ(ComPort, 0);
     EXPECT_EQ(face.asked, std::vector<std::string>{"entries"}); // Connect can be tried all the same
     connectTo(2);
-    session.settingsClosed(true, 3, 0x00B6);
+    session.settingsClosed(true, 3, 0x00B6); // takes effect at the next Connect
     EXPECT_EQ(ComPort, 3);
-    EXPECT_EQ(ComFlag, 0x00B6);
     EXPECT_EQ(face.asked, (std::vector<std::string>{"entries", "focus"})); // typing goes on
-
-    session.key("x"); // still to the port that was opened
-    EXPECT_EQ(ports.sent[2], "x");
+    session.key("x");
     session.disconnect();
+    EXPECT_EQ(ports.sent[2], "x");
     EXPECT_EQ(ports.calls, std::vector<std::string>{"close 2"});
     EXPECT_EQ(ComOpen, 0);
     EXPECT_FALSE(face.polling);
-}
-
-TEST_F(SessionTest, ExitClosesTheOpenPortOnceHoweverOftenItRuns)
-{
-    connectTo(2);
-    session.end();
-    session.end(); // the close control after Exit
-    EXPECT_EQ(ports.calls, std::vector<std::string>{"close 2"});
-    EXPECT_FALSE(face.polling);
+    session.end(); // nothing open: nothing to close
+    EXPECT_EQ(ports.calls.size(), 1u);
 
     connectTo(3);
-    session.disconnect();
-    ports.calls.clear();
-    session.end(); // nothing open: nothing to close
-    EXPECT_TRUE(ports.calls.empty());
+    session.end();
+    session.end(); // the close control after Exit
+    EXPECT_EQ(ports.calls, std::vector<std::string>{"close 3"});
+    EXPECT_FALSE(face.polling);
 }
 
 TEST_F(SessionTest, ATickShowsWhatCameAndNothingWhenNothingDid)
@@ -405,52 +393,6 @@ TEST(TypedUnits, ACharacterInTwoHalvesIsOneCharacterAndALoneHalfNone)
                 typed += *ch;
         EXPECT_EQ(typed, c.typed);
     }
-}
-
-// The session on the real library, a pseudo-terminal as COM8: a paste far larger than the
-// line takes at once goes out whole and in order, with the keys typed meanwhile behind it.
-class SessionOnALine : public testing_tty::ComPortTest {};
-
-TEST_F(SessionOnALine, ALargePasteGoesOutWholeWithTheKeysBehindIt)
-{
-    testing_tty::Pty &pty = attach(8);
-    const PortCalls library{
-        .open = [](int32_t p, int32_t f) { return ::IOP_Open(p, f); },
-        .close = [](int32_t p) { return ::IOP_Close(p); },
-        .write = [](int32_t p, const char *b, int32_t n) { return int32_t(::IOP_Write(p, b, n)); },
-        .putc = [](int32_t p, const char *c) { return ::IOP_Putc(p, c); },
-        .waiting = [](int32_t p) { return int32_t(::IOP_DIQ_Count(p)); },
-        .read = [](int32_t p, char *b, int32_t n) { return int32_t(::IOP_Read(p, b, n)); },
-        .getc = [](int32_t p, char *c) { return ::IOP_Getc(p, c); },
-    };
-    Recorder face;
-    Session session(face, library);
-    ComOpen = 0;
-    session.settingsClosed(true, 8, 0x1036);
-    session.connect();
-    ASSERT_EQ(ComOpen, 1);
-
-    std::u16string text;
-    std::string bytes;
-    for (int i = 0; i < 200000; ++i) {
-        const char c = (i % 50 == 49) ? '\r' : char('a' + i % 26);
-        text += c == '\r' ? u'\n' : char16_t(c);
-        bytes += c;
-    }
-    std::string got;
-    std::thread reader([&] { got = testing_tty::read_some(pty.master, bytes.size() + 3); });
-    session.paste(text);
-    session.key("ab\r");
-    // The face's send timer, run at once: steps until the queue is done.
-    for (int steps = 0; steps < 100000 && face.asked.back() != "no send"; ++steps) {
-        if (face.asked.back() == "send 10")
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        session.sendStep();
-    }
-    reader.join();
-    EXPECT_EQ(got.size(), bytes.size() + 3);
-    EXPECT_TRUE(got == bytes + "ab\r");
-    session.end();
 }
 
 } // namespace
