@@ -172,8 +172,7 @@ TEST_F(SessionTest, ConnectOpensTheChosenPortAndLetsGoOfWhatItMustNotKeep)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        Script fresh;
-        ports = fresh;
+        ports = Script{};
         ports.devices = {2, 3};
         ports.refusing = {5};
         face = Recorder();

@@ -1,7 +1,7 @@
 // What typed, pasted and dropped characters send to the port, the same for every face of
 // Demo: each character as its bytes in the code page at the library's boundary (Latin-1 on
-// Linux, the ANSI code page on Windows), one byte at most, as a key sends one byte.
-// Standard C++ only.
+// Linux, the ANSI code page on Windows), one byte at most, as a key sends one byte; and that
+// code page's conversions, received bytes to text included. Standard C++ only.
 #pragma once
 
 #include <optional>
