@@ -226,7 +226,10 @@ TEST_F(Sending, APasteGoesOutWholeAndInOrderInStepsThatNeverWaitForTheLine)
 
     // The other end reads: every byte arrives, in order, once.
     std::string got;
-    std::thread reader([&] { got = testing_tty::read_some(pty.master, paste.size() + 5); });
+    // Generous: under a sanitizer on a loaded machine the 256 KiB take seconds.
+    std::thread reader([&] {
+        got = testing_tty::read_some(pty.master, paste.size() + 5, std::chrono::seconds(60));
+    });
     for (int tries = 0; tries < 20000 && step != SendQueue::Step::Done; ++tries) {
         step = queue.send(5, &putc);
         if (step == SendQueue::Step::Refused)
