@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
