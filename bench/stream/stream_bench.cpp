@@ -21,7 +21,7 @@
 //   stream_bench --paste    the paste alone
 #include "settings.h"
 #include "velkofrm.h"
-#include "velkomod.h"
+#include "core/session.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -276,11 +276,11 @@ public:
 
     bool connectPort()
     {
-        velkomod::ComPort = 1;
-        velkomod::ComFlag = zantic::configWord(13, 3, 0, 0, 0); // 115200 8N1, no flow control
+        zantic::core::ComPort = 1;
+        zantic::core::ComFlag = zantic::configWord(13, 3, 0, 0, 0); // 115200 8N1, no flow control
         m_window.show();
         m_window.connect_Click();
-        return velkomod::ComOpen == 1;
+        return zantic::core::ComOpen == 1;
     }
 
     double idleCpuPercent(double seconds)

@@ -15,7 +15,7 @@ int main(int argc, char *argv[])
         std::printf("message: %s\n", qPrintable(text));
     });
     std::printf("path: %s\n", qPrintable(velkomod::libraryPath()));
-    const int32_t r = velkomod::IOP_Open(1, 0x1036);
+    const int32_t r = zantic::core::IOP_Open(1, 0x1036);
     std::printf("returned: %d\n", r);
     return 0;
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-using namespace zantic;
+using namespace zantic::core;
 using Text = std::u16string;
 
 // The rule as the box applied it before ticks were planned: every batch laid out in full,

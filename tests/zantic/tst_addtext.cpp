@@ -208,11 +208,11 @@ private slots:
             fill(box, before);
             std::u16string expected = before.toStdU16String();
             for (const QString &tick : {received, QString("\b\b\b\bend\r\b\b"), received.left(300)}) {
-                zantic::applyEdit(expected, zantic::planTick(expected, tick.toStdU16String()));
+                zantic::core::applyEdit(expected, zantic::core::planTick(expected, tick.toStdU16String()));
                 zantic::addTick(box, tick);
                 QCOMPARE(boxText(box), QString::fromStdU16String(expected));
                 QCOMPARE(boxLength(box), qsizetype(expected.size()));
-                QVERIFY(boxLength(box) <= qsizetype(zantic::kBoxLimit + 2 * zantic::kBatchSize));
+                QVERIFY(boxLength(box) <= qsizetype(zantic::core::kBoxLimit + 2 * zantic::core::kBatchSize));
             }
         }
     }

@@ -1,11 +1,13 @@
 // The terminal window with the real library against pseudo-terminals: the states of a
 // connection menu by menu, Connect/Disconnect/Exit and the close control, reception into the
 // box, typed and pasted keys, a device that goes away, the ports the dialog marks, and
-// offscreen pictures of the window and the dialog (docs/ has the ones taken under X).
+// offscreen pictures of the window and the dialog (docs/ has the ones taken under X). Which
+// port a Connect opens and closes, ticks inside ticks and message boxes, and how a paste ends
+// with its connection are the session's rules, tested once in session_test.cpp.
 #include "addtext.h"
 #include "message.h"
 #include "velkofrm.h"
-#include "velkomod.h"
+#include "core/session.h"
 #include "velkooptions.h"
 
 #include <QAction>
@@ -33,7 +35,7 @@
 
 #include "helpers.h"
 
-using namespace velkomod;
+using namespace zantic::core;
 using testkit::child;
 using testkit::ComDir;
 using testkit::PtyPort;
@@ -228,69 +230,6 @@ private slots:
         QCOMPARE(ComFlag, 0x00B6);
     }
 
-    void connectFailures()
-    {
-        // A port with no device: message, nothing changes.
-        setting(ok(7));
-        action("connect")->trigger();
-        QCOMPARE(m_messages, QStringList({"Can't OPEN this device--COM"}));
-        expectState(0, false, false, true);
-
-        // Connect again while connected: the open fails, the connection stays as it is.
-        PtyPort com2(*m_dir, 2);
-        connectTo(2);
-        action("connect")->trigger();
-        QCOMPARE(m_messages, QStringList({"Can't OPEN this device--COM"}));
-        expectState(1, true, true, true);
-        QVERIFY(!com2.canOpenExclusively());
-        com2.write("still here\r");
-        QTRY_COMPARE(zantic::boxText(*text1()), QString("still here\r\n"));
-
-        // A device that refuses the settings (5 data bits with 2 stop bits) is not kept.
-        PtyPort com3(*m_dir, 3);
-        setting([](QWidget *d) {
-            child<QComboBox>(d, "cboPort")->setCurrentIndex(2);
-            child<QComboBox>(d, "cboDataBits")->setCurrentIndex(0);
-            child<QComboBox>(d, "cboStopBits")->setCurrentIndex(1);
-            child<QPushButton>(d, "cmdOK")->click();
-        });
-        m_messages.clear();
-        action("connect")->trigger();
-        QCOMPARE(m_messages, QStringList({"Can't OPEN this device--COM"}));
-        expectState(1, true, true, true);
-        QVERIFY(com3.canOpenExclusively());
-        QVERIFY(!com2.canOpenExclusively());
-    }
-
-    void portChosenWhileConnected()
-    {
-        PtyPort com2(*m_dir, 2);
-        PtyPort com3(*m_dir, 3);
-        connectTo(2);
-        setting(ok(3)); // takes effect at the next Connect only
-        QCOMPARE(ComPort, 3);
-        com2.write("two");
-        QTRY_COMPARE(zantic::boxText(*text1()), QString("two"));
-        QTest::keyClick(text1(), Qt::Key_X);
-        QCOMPARE(com2.read(1), QByteArray("x"));
-
-        action("disconnect")->trigger(); // closes the port that was opened
-        QVERIFY(com2.canOpenExclusively());
-        QVERIFY(com3.canOpenExclusively());
-
-        // Connecting to another port while connected moves the connection there.
-        setting(ok(2));
-        action("connect")->trigger();
-        setting(ok(3));
-        action("connect")->trigger();
-        QVERIFY(m_messages.isEmpty());
-        QCOMPARE(ComOpen, 1);
-        QVERIFY(com2.canOpenExclusively());
-        QVERIFY(!com3.canOpenExclusively());
-        com3.write("three");
-        QTRY_COMPARE(zantic::boxText(*text1()), QString("twothree"));
-    }
-
     void exitAndCloseControlCloseThePort_data()
     {
         QTest::addColumn<bool>("byExit");
@@ -478,8 +417,9 @@ private slots:
         QCOMPARE(com2.drain(150), QByteArray());
     }
 
-    // A paste far larger than the line takes at once goes out whole and in order while the
-    // window goes on; keys typed meanwhile follow it; Disconnect ends what is left.
+    // A paste far larger than the line takes at once goes out in many steps of the send timer,
+    // whole and in order; keys typed meanwhile follow it. (What a Disconnect in the middle
+    // leaves, and the pace of the steps: the session's test.)
     void pasteGoesOutInOrderWithKeysBehindIt()
     {
         PtyPort com2(*m_dir, 2);
@@ -499,36 +439,6 @@ private slots:
         const QByteArray got = com2.read(bytes.size() + 3, 60000);
         QCOMPARE(got.size(), bytes.size() + 3);
         QVERIFY(got == bytes + "ab\r");
-
-        // Disconnect in the middle of a paste: the rest is never sent, nor after a Connect.
-        QTest::keyClick(text1(), Qt::Key_Insert, Qt::ShiftModifier);
-        const QByteArray head = com2.read(1);
-        action("disconnect")->trigger();
-        const QByteArray sent = head + com2.drain(300);
-        QVERIFY(sent.size() < bytes.size());
-        QVERIFY(bytes.startsWith(sent));
-        connectTo(2);
-        QCOMPARE(com2.drain(300), QByteArray());
-        QTest::keyClick(text1(), Qt::Key_A);
-        QCOMPARE(com2.read(1), QByteArray("a"));
-    }
-
-    void bytesDuringAMessageBoxShowOnce()
-    {
-        PtyPort com2(*m_dir, 2);
-        connectTo(2);
-        QSignalSpy received(m_win.get(), &Velkofrm::textReceived);
-        // The box of a failed Connect stays open for a while; ticks go on meanwhile.
-        zantic::setMessageHook([&](const QString &text) {
-            m_messages << text;
-            com2.write("during");
-            QTest::qWait(400);
-        });
-        action("connect")->trigger();
-        zantic::setMessageHook([this](const QString &text) { m_messages << text; });
-        com2.write("after");
-        QTRY_COMPARE(zantic::boxText(*text1()), QString("duringafter"));
-        QCOMPARE(allReceived(received), QString("duringafter"));
     }
 
     void deviceGoneIsToldOnceAndConnectWorksWhenItIsBack()

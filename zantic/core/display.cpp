@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-namespace zantic {
+namespace zantic::core {
 
 namespace {
 
@@ -117,4 +117,4 @@ void applyEdit(std::u16string &box, const BoxEdit &edit)
     box += edit.append;
 }
 
-} // namespace zantic
+} // namespace zantic::core

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-namespace zantic {
+namespace zantic::core {
 
 // Above this many characters old text is dropped, this many at a time.
 inline constexpr std::size_t kBoxLimit = 16000;
@@ -46,4 +46,4 @@ BoxEdit planTick(std::u16string_view box, std::u16string_view received);
 // Applies an edit to a copy of the box's text (for faces that keep the text themselves).
 void applyEdit(std::u16string &box, const BoxEdit &edit);
 
-} // namespace zantic
+} // namespace zantic::core

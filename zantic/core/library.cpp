@@ -3,7 +3,7 @@
 
 #include <tty.h>
 
-namespace velkomod {
+namespace zantic::core {
 
 namespace {
 
@@ -58,4 +58,4 @@ int32_t IOP_DIQ_Count(int32_t port)
     return int32_t(fn(port));
 }
 
-} // namespace velkomod
+} // namespace zantic::core

@@ -1,7 +1,9 @@
 // One tick of the terminal's poll, the same for every face of Demo: how much it reads from
-// the port, and when a failed call means that the device has gone. The library's two calls
-// come in as plain functions, so each face passes its own binding. Standard C++ only.
+// the port, and when a failed call means that the device has gone. The library's calls come
+// in as PortCalls, so that a test can script them. Standard C++ only.
 #pragma once
+
+#include "core/library.h"
 
 #include <chrono>
 #include <cstdint>
@@ -10,13 +12,6 @@
 #include <vector>
 
 namespace zantic::core {
-
-// The library's calls a tick makes, with its results as signed values (-1: failure).
-struct PortCalls {
-    int32_t (*waiting)(int32_t port);                           // IOP_DIQ_Count
-    int32_t (*read)(int32_t port, char *buffer, int32_t count); // IOP_Read
-    int32_t (*getc)(int32_t port, char *c);                     // IOP_Getc
-};
 
 // Most bytes, and longest time, one tick spends reading the port; the rest waits for the
 // next tick. Far above what the fastest line needs (USB full speed, 1.2 MB/s: 120 KB a tick,
@@ -35,9 +30,10 @@ struct TickResult {
 };
 
 // Reads what waits at the open port into `buffer` (resized to hold a full tick): everything,
-// up to kMaxReadPerTick bytes or for kMaxReadTime. An open port's calls fail only when its device has gone (unplugged,
-// switched off, its other end ended): the caller then disconnects and says so once, after
-// showing the bytes that came before.
+// up to kMaxReadPerTick bytes or for kMaxReadTime, with `calls`' waiting, read and getc. An
+// open port's calls fail only when its device has gone (unplugged, switched off, its other
+// end ended): the caller then disconnects and says so once, after showing the bytes that
+// came before.
 TickResult readTick(int32_t port, const PortCalls &calls, std::vector<char> &buffer);
 
 // Received bytes in a code page with double-byte characters: how many of `bytes` make whole

@@ -1,11 +1,39 @@
 // Typed and pasted characters to bytes (see typing.h).
 #include "typing.h"
 
+#include <utility>
+
 namespace zantic::core {
 
 std::string latin1(char32_t c)
 {
     return c <= 0xFF ? std::string(1, char(c)) : std::string();
+}
+
+namespace {
+std::u16string fromLatin1(std::string_view bytes)
+{
+    std::u16string text(bytes.size(), u'\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        text[i] = char16_t(static_cast<unsigned char>(bytes[i]));
+    return text;
+}
+} // namespace
+
+const CodePage kLatin1{&latin1, nullptr, &fromLatin1};
+
+std::optional<char32_t> TypedUnits::take(char16_t unit)
+{
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+        m_high = unit;
+        return std::nullopt;
+    }
+    const char16_t high = std::exchange(m_high, 0);
+    if (unit < 0xDC00 || unit > 0xDFFF)
+        return unit;
+    if (!high)
+        return std::nullopt;
+    return 0x10000 + ((char32_t(high) - 0xD800) << 10) + (unit - 0xDC00);
 }
 
 std::string typedBytes(char32_t c, Encoder encode)

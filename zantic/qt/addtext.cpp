@@ -53,14 +53,15 @@ std::u16string_view view(const QString &text)
     return std::u16string_view(QStringView(text).utf16(), size_t(text.size()));
 }
 
-// Applies a planned edit, planned on `text` (the box's text as boxText gives it).
-void applyToBox(QPlainTextEdit &box, const QString &text, const BoxEdit &edit)
+} // namespace
+
+void editBox(QPlainTextEdit &box, const core::BoxEdit &edit)
 {
     QTextDocument *doc = box.document();
     // Both ends of the kept text lie between whole line breaks (display.h), so each maps to
     // one document position; the tail's is taken before the head goes.
     const int dropEnd = headPosition(*doc, qsizetype(edit.dropFront));
-    const int keepEnd = headPosition(*doc, text.size() - qsizetype(edit.takeBack));
+    const int keepEnd = headPosition(*doc, boxLength(box) - qsizetype(edit.takeBack));
 
     // A paragraph break is one CR LF pair.
     QString append;
@@ -88,19 +89,17 @@ void applyToBox(QPlainTextEdit &box, const QString &text, const BoxEdit &edit)
     box.verticalScrollBar()->setValue(box.verticalScrollBar()->maximum());
 }
 
-} // namespace
-
 void addText(QPlainTextEdit &box, const QString &received)
 {
     const QString text = boxText(box);
     const std::u16string_view batch = view(received);
-    applyToBox(box, text, planDisplay(view(text), std::span(&batch, 1)));
+    editBox(box, core::planDisplay(view(text), std::span(&batch, 1)));
 }
 
 void addTick(QPlainTextEdit &box, const QString &received)
 {
     const QString text = boxText(box);
-    applyToBox(box, text, planTick(view(text), view(received)));
+    editBox(box, core::planTick(view(text), view(received)));
 }
 
 } // namespace zantic

@@ -28,6 +28,10 @@ void addText(QPlainTextEdit &box, const QString &received);
 // that a later batch's drop removes again is never laid out.
 void addTick(QPlainTextEdit &box, const QString &received);
 
+// Makes an edit of the display rule, planned on the box's text as boxText gives it; the caret
+// ends at the end of the box, which scrolls to it.
+void editBox(QPlainTextEdit &box, const core::BoxEdit &edit);
+
 // The box's text as the terminal sees it (line breaks as CR LF) and its length.
 QString boxText(const QPlainTextEdit &box);
 qsizetype boxLength(const QPlainTextEdit &box);

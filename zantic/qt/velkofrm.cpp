@@ -2,10 +2,8 @@
 #include "velkofrm.h"
 
 #include "addtext.h"
-#include "core/poll.h"
 #include "keys.h"
 #include "message.h"
-#include "velkomod.h"
 #include "velkooptions.h"
 
 #include <QApplication>
@@ -23,9 +21,8 @@
 
 #include <memory>
 
-using namespace velkomod;
-
-Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
+Velkofrm::Velkofrm(QWidget *parent)
+    : QMainWindow(parent), m_session(*this, zantic::core::kLibraryCalls)
 {
     setObjectName(QStringLiteral("Velkofrm"));
     setWindowTitle(QString::fromLatin1(zantic::kProgramName));
@@ -57,13 +54,13 @@ Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(100);
+    Timer1->setInterval(zantic::core::kPollInterval);
     Timer1->setTimerType(Qt::PreciseTimer); // a late tick is delay on every received byte
-    connect(Timer1, &QTimer::timeout, this, &Velkofrm::Timer1_Timer);
+    connect(Timer1, &QTimer::timeout, this, [this] { m_session.tick(); });
 
     m_sendTimer = new QTimer(this);
     m_sendTimer->setInterval(zantic::core::kSendInterval);
-    connect(m_sendTimer, &QTimer::timeout, this, &Velkofrm::sendQueued);
+    connect(m_sendTimer, &QTimer::timeout, this, [this] { m_session.sendStep(); });
 
     m_file = menuBar()->addMenu(QStringLiteral("&Open"));
     m_file->setObjectName(QStringLiteral("file"));
@@ -95,71 +92,24 @@ Velkofrm::Velkofrm(QWidget *parent) : QMainWindow(parent)
 
     // The client area is 438 x 280 below the menu bar.
     resize(438, 280 + menuBar()->sizeHint().height());
-
-    Form_Load();
 }
-
-void Velkofrm::Form_Load() {}
 
 void Velkofrm::Setting_Click()
 {
     Velkooptions dialog(this); // built afresh: every showing starts from the defaults
-    if (dialog.exec() == QDialog::Accepted) {
-        ComPort = dialog.port();
-        ComFlag = dialog.flag();
-    }
-    m_connect->setEnabled(true);
-    m_disconnect->setEnabled(true);
-    if (ComOpen == 1)
-        Text1->setFocus(Qt::OtherFocusReason); // typing goes on where it was
+    const bool ok = dialog.exec() == QDialog::Accepted;
+    m_session.settingsClosed(ok, dialog.port(), dialog.flag());
 }
 
-void Velkofrm::connect_Click()
-{
-    const int32_t port = ComPort;
-    // Opening a remote port can take seconds, with the window unable to react meanwhile.
-    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    const bool opened = IOP_Open(port, ComFlag) == 0;
-    // An open connection stays as it is. A device that refused the settings is still held by
-    // the library: let it go, so that other programs can have it meanwhile.
-    if (!opened && !(ComOpen == 1 && m_openPort == port))
-        IOP_Close(port);
-    QGuiApplication::restoreOverrideCursor();
-    if (!opened) {
-        zantic::showMessage(this, QStringLiteral("Can't OPEN this device--COM"));
-        return;
-    }
-    // Connecting to another port while connected moves the connection: the old port would
-    // otherwise stay open, and locked, with nothing left that could close it.
-    if (ComOpen == 1 && m_openPort && *m_openPort != port)
-        IOP_Close(*m_openPort);
-    dropQueued();
-    m_openPort = port;
-    ComOpen = 1;
-    StartPoll();
-    Text1->setEnabled(true);
-    // Keys typed now are for the device: the menu that ran Connect must not keep them.
-    Text1->setFocus(Qt::OtherFocusReason);
-}
+void Velkofrm::connect_Click() { m_session.connect(); }
 
-void Velkofrm::disconnect_Click()
-{
-    IOP_Close(m_openPort.value_or(ComPort)); // result ignored: nothing to tell the user
-    StopPoll();
-    ComOpen = 0;
-    dropQueued(); // a Disconnect ends a paste
-}
+void Velkofrm::disconnect_Click() { m_session.disconnect(); }
 
 void Velkofrm::exit_Click() { close(); }
 
 void Velkofrm::closeEvent(QCloseEvent *event)
 {
-    dropQueued();
-    if (ComOpen == 1 && m_openPort) {
-        StopPoll();
-        IOP_Close(*m_openPort);
-        m_openPort.reset(); // closed once, however many ways the window is closed
-    }
+    m_session.end();
     event->accept();
 }
 
@@ -171,85 +121,50 @@ void Velkofrm::endProgram()
     QCoreApplication::exit(0);
 }
 
-void Velkofrm::StartPoll() { Timer1->start(); }
+void Velkofrm::sendPasted(const QString &text) { m_session.paste(text.toStdU16String()); }
 
-void Velkofrm::StopPoll() { Timer1->stop(); }
+void Velkofrm::startPoll() { Timer1->start(); }
 
-void Velkofrm::Timer1_Timer()
+void Velkofrm::stopPoll() { Timer1->stop(); }
+
+void Velkofrm::sendLater(std::chrono::milliseconds delay)
 {
-    // A message box opened further down runs its own event loop, where ticks go on: they
-    // must not start a second read and display on top of the unfinished one.
-    if (m_inTick || !m_openPort)
-        return;
-    m_inTick = true;
-    const int32_t port = *m_openPort;
-
-    // Everything that waits, up to a bound per tick so that the window stays responsive
-    // under a flood.
-    const zantic::core::TickResult got =
-        zantic::core::readTick(port, {&IOP_DIQ_Count, &IOP_Read, &IOP_Getc}, m_readBuffer);
-    if (got.count > 0)
-        AddText(Text1, QString::fromLatin1(m_readBuffer.data(), qsizetype(got.count)));
-    m_inTick = false;
-    if (got.gone)
-        deviceGone(port);
-}
-
-void Velkofrm::deviceGone(int32_t port)
-{
-    // As Disconnect: the port is let go, so that Connect can open the device when it is back.
-    disconnect_Click();
-    zantic::showMessage(this, QString::fromStdString(zantic::core::goneMessage(port)));
-}
-
-void Velkofrm::AddText(QPlainTextEdit *box, const QString &s)
-{
-    zantic::addTick(*box, s);
-    emit textReceived(s);
-}
-
-void Velkofrm::text1_KeyPress(int16_t &KeyAscii)
-{
-    const char byte = char(KeyAscii & 0xFF);
-    if (!m_outgoing.empty())
-        m_outgoing.append(std::string_view(&byte, 1)); // after the paste still going out
-    else if (m_openPort)
-        IOP_Write(*m_openPort, &byte, 1); // a failed write loses the key silently
-    KeyAscii = 0;
-}
-
-void Velkofrm::sendPasted(const QString &text)
-{
-    // Only a connection sends: after Disconnect the bytes would be lost all the same.
-    if (ComOpen != 1 || !m_openPort)
-        return;
-    m_outgoing.append(zantic::pasteBytes(text).toStdString());
-    sendQueued();
-}
-
-void Velkofrm::sendQueued()
-{
-    if (ComOpen != 1 || !m_openPort) {
-        dropQueued();
-        return;
-    }
-    using Step = zantic::core::SendQueue::Step;
-    const Step step = m_outgoing.send(*m_openPort, &IOP_Putc);
-    if (step == Step::Done) {
-        dropQueued();
-        return;
-    }
-    // A port that took all it was given gets the next step as soon as other events are done.
-    m_sendTimer->setInterval(step == Step::Refused ? zantic::core::kSendInterval
-                                                   : std::chrono::milliseconds(0));
+    m_sendTimer->setInterval(delay);
     if (!m_sendTimer->isActive())
         m_sendTimer->start();
 }
 
-void Velkofrm::dropQueued()
+void Velkofrm::stopSending() { m_sendTimer->stop(); }
+
+std::u16string Velkofrm::boxText() { return zantic::boxText(*Text1).toStdU16String(); }
+
+void Velkofrm::editBox(const zantic::core::BoxEdit &edit, std::u16string_view received)
 {
-    m_outgoing.clear();
-    m_sendTimer->stop();
+    zantic::editBox(*Text1, edit);
+    emit textReceived(QString::fromUtf16(received.data(), qsizetype(received.size())));
+}
+
+void Velkofrm::enableEntries()
+{
+    m_connect->setEnabled(true);
+    m_disconnect->setEnabled(true);
+}
+
+void Velkofrm::enableBox() { Text1->setEnabled(true); }
+
+void Velkofrm::focusBox() { Text1->setFocus(Qt::OtherFocusReason); }
+
+void Velkofrm::showMessage(std::string_view text)
+{
+    zantic::showMessage(this, QString::fromUtf8(text.data(), qsizetype(text.size())));
+}
+
+void Velkofrm::opening(bool started)
+{
+    if (started)
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QGuiApplication::restoreOverrideCursor();
 }
 
 void Velkofrm::showContextMenu(const QPoint &pos)
@@ -315,22 +230,15 @@ bool Velkofrm::eventFilter(QObject *watched, QEvent *event)
             zantic::keyBytes(key->key(), key->modifiers(), key->text());
         if (!bytes)
             return false; // no character: the box moves the caret or scrolls as usual
-        for (char b : *bytes) {
-            int16_t code = int16_t(uint8_t(b));
-            text1_KeyPress(code);
-        }
+        m_session.key(std::string_view(bytes->constData(), size_t(bytes->size())));
         return true; // cancelled in every case: nothing is echoed locally
     }
     if (watched == Text1 && event->type() == QEvent::InputMethod) {
         // Characters composed by an input method (dead keys, compose sequences) come here
         // instead of as key presses: they are typed characters all the same.
         const auto *input = static_cast<QInputMethodEvent *>(event);
-        for (QChar c : input->commitString()) {
-            if (c.unicode() > 0xFF)
-                continue; // no Latin-1 byte for it
-            int16_t code = int16_t(c.unicode());
-            text1_KeyPress(code);
-        }
+        for (QChar c : input->commitString())
+            m_session.typed(c.unicode());
         return true; // neither the composition nor its result goes into the box
     }
     return QMainWindow::eventFilter(watched, event);

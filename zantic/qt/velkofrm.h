@@ -1,23 +1,20 @@
 // The terminal window: one text box showing what the port receives and sending what is typed,
 // pasted or dropped into it, a 100 ms poll timer, and the Open/Action menus that set up,
-// connect and disconnect the port.
+// connect and disconnect the port. What each of them does is the terminal session's
+// (core/session.h); here are only the widgets, the timers and their wiring.
 #pragma once
 
-#include "core/sendqueue.h"
+#include "core/session.h"
 
 #include <QMainWindow>
-#include <QByteArray>
 #include <QKeySequence>
-#include <cstdint>
-#include <optional>
-#include <vector>
 
 class QAction;
 class QMenu;
 class QPlainTextEdit;
 class QTimer;
 
-class Velkofrm : public QMainWindow {
+class Velkofrm : public QMainWindow, private zantic::core::SessionFace {
     Q_OBJECT
 public:
     explicit Velkofrm(QWidget *parent = nullptr);
@@ -41,35 +38,30 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void Form_Load();
-    void text1_KeyPress(int16_t &KeyAscii);
-    void AddText(QPlainTextEdit *box, const QString &s);
-    void StartPoll();
-    void Timer1_Timer();
-    void StopPoll();
-    // Text pasted or dropped into Text1 goes to the port as typed keys would, in order, at the
-    // pace the port takes it; keys typed meanwhile queue behind it.
+    // Text pasted or dropped into Text1 goes to the port as typed keys would.
     void sendPasted(const QString &text);
-    void sendQueued();
-    // What is still queued is for the connection that ends or changes: it is dropped.
-    void dropQueued();
     // The text box's context menu, naming only keys that send nothing.
     void showContextMenu(const QPoint &pos);
     static QKeySequence copyKey() { return QKeySequence(Qt::CTRL | Qt::Key_Insert); }
-    // A tick's call failed: the device went away (unplugged, or its other end ended).
-    void deviceGone(int32_t port);
+
+    // What the session asks of the window.
+    void startPoll() override;
+    void stopPoll() override;
+    void sendLater(std::chrono::milliseconds delay) override;
+    void stopSending() override;
+    std::u16string boxText() override;
+    void editBox(const zantic::core::BoxEdit &edit, std::u16string_view received) override;
+    void enableEntries() override;
+    void enableBox() override;
+    void focusBox() override;
+    void showMessage(std::string_view text) override;
+    void opening(bool started) override;
+    const zantic::core::CodePage &codePage() const override { return zantic::core::kLatin1; }
 
     QPlainTextEdit *Text1;
     QTimer *Timer1;
     QMenu *m_file, *m_action;
     QAction *m_setting, *m_bar, *m_exit, *m_connect, *m_disconnect;
-
-    // The port the connection opened: polling, typing, Disconnect and Exit use it, so that
-    // a port chosen meanwhile takes effect only at the next Connect.
-    std::optional<int32_t> m_openPort;
-    std::vector<char> m_readBuffer;
-    bool m_inTick = false;
-    // Bytes to send; m_sendTimer runs while any wait.
-    zantic::core::SendQueue m_outgoing;
-    QTimer *m_sendTimer;
+    QTimer *m_sendTimer; // the next step of a paste
+    zantic::core::Session m_session;
 };

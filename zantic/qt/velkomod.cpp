@@ -1,4 +1,4 @@
-// Connection globals and the run-time binding of the serial library (see velkomod.h).
+// The run-time binding of the serial library (see velkomod.h).
 #include "velkomod.h"
 
 #include "message.h"
@@ -11,10 +11,6 @@
 #include <dlfcn.h>
 
 namespace velkomod {
-
-int32_t ComPort = 0;
-int32_t ComFlag = 0;
-int32_t ComOpen = 0;
 
 namespace {
 
@@ -73,3 +69,8 @@ LibraryFunction lookup(const char *name)
 }
 
 } // namespace velkomod
+
+zantic::core::LibraryFunction zantic::core::lookup(const char *name)
+{
+    return velkomod::lookup(name);
+}

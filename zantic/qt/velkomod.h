@@ -1,5 +1,5 @@
-// The program's module: the three connection globals and the binding of the serial library
-// (its functions are declared in core/library.h). The library is not linked: it is loaded
+// The program's module: the binding of the serial library (its functions are declared in
+// core/library.h). The library is not linked: it is loaded
 // from ../lib/libtty.so next to the executable's own directory at the first call of any of
 // its functions, and each function is looked up by name at its own first call. A library
 // that cannot be loaded, or lacks a function that is called, is reported in a message box
@@ -9,15 +9,13 @@
 #include "core/library.h"
 
 #include <QString>
-#include <cstdint>
 
 namespace velkomod {
 
-// Connection globals: 0 at start. ComPort and ComFlag are what the settings dialog's OK
-// confirmed; ComOpen is 1 while a Connect has succeeded and no Disconnect followed.
-extern int32_t ComPort;
-extern int32_t ComFlag;
-extern int32_t ComOpen;
+using zantic::core::LibraryFunction;
+
+// The library's function `name`, never null (the core's lookup()).
+LibraryFunction lookup(const char *name);
 
 // Where the library is loaded from: ../lib/libtty.so relative to the directory of
 // /proc/self/exe, unless a test has set another path before the first call.

@@ -1,11 +1,9 @@
-// The terminal window (see velkofrm.h). What it reads, sends and shows is decided by the
-// shared core; here are only the window, its menu, the edit control and the timer.
+// The terminal window (see velkofrm.h). What it reads, sends and shows is the terminal
+// session's (core/session.h); here are only the window, its menu, the edit control, the
+// timers and their wiring.
 #include "velkofrm.h"
 
-#include "core/display.h"
-#include "core/poll.h"
-#include "core/sendqueue.h"
-#include "core/typing.h"
+#include "core/session.h"
 #include "resource.h"
 #include "velkomod.h"
 #include "velkooptions.h"
@@ -14,8 +12,6 @@
 
 #include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 using namespace velkomod;
 
@@ -24,7 +20,6 @@ namespace velkofrm {
 namespace {
 
 constexpr UINT_PTR kTimer1 = 1;
-constexpr UINT kPollMs = 100;
 constexpr UINT_PTR kSendTimer = 2;       // the next step of a paste, after a refusal
 constexpr UINT kSendNow = WM_APP + 1;    // the next step of a paste, once other messages are done
 
@@ -34,14 +29,7 @@ struct Window {
     WNDPROC editProc = nullptr;
     HFONT font = nullptr;
     HBRUSH background = nullptr;
-    // The port the connection opened: polling, typing, Disconnect and Exit use it, so that a
-    // port chosen meanwhile takes effect only at the next Connect.
-    std::optional<int32_t> openPort;
-    std::vector<char> readBuffer;
-    std::string heldLead; // a double-byte character's first byte, whose second is still to come
-    bool inTick = false;
-    zantic::core::SendQueue outgoing; // pasted text on its way, and keys typed behind it
-    char16_t highSurrogate = 0; // the first half of a typed character beyond U+FFFF
+    zantic::core::TypedUnits typedUnits; // WM_CHAR brings a character beyond U+FFFF in halves
 };
 Window w;
 
@@ -51,14 +39,6 @@ int px(int v)
     const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
     ReleaseDC(nullptr, screen);
     return MulDiv(v, dpi, 96);
-}
-
-std::u16string boxText()
-{
-    const int n = GetWindowTextLengthW(w.Text1);
-    std::wstring text(size_t(n) + 1, L'\0');
-    text.resize(size_t(GetWindowTextW(w.Text1, text.data(), n + 1)));
-    return std::u16string(text.begin(), text.end());
 }
 
 void select(size_t from, size_t to)
@@ -72,161 +52,84 @@ void replaceSelection(const std::u16string &text)
     SendMessageW(w.Text1, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide.c_str()));
 }
 
-// The display rule's edit, made with the edit control's own selection calls.
-void AddText(const std::wstring &s)
+std::wstring widen(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+std::u16string decodeAnsi(std::string_view bytes)
 {
-    const zantic::BoxEdit edit = zantic::planTick(boxText(), std::u16string(s.begin(), s.end()));
-    if (edit.dropFront > 0) {
-        select(0, edit.dropFront);
-        replaceSelection(u"");
+    const std::wstring text = fromAnsi(bytes.data(), bytes.size());
+    return std::u16string(text.begin(), text.end());
+}
+
+const zantic::core::CodePage kAnsi{&ansiBytes, &ansiLeadByte, &decodeAnsi};
+
+// What the session asks of the window, done with the window's own calls.
+class Face final : public zantic::core::SessionFace {
+public:
+    void startPoll() override
+    {
+        SetTimer(w.form, kTimer1, UINT(zantic::core::kPollInterval.count()), nullptr);
     }
-    const size_t length = size_t(GetWindowTextLengthW(w.Text1));
-    select(length - edit.takeBack, length);
-    replaceSelection(edit.append);
-    const size_t end = size_t(GetWindowTextLengthW(w.Text1));
-    select(end, end);
-    SendMessageW(w.Text1, EM_SCROLLCARET, 0, 0);
-}
-
-void StartPoll() { SetTimer(w.form, kTimer1, kPollMs, nullptr); }
-
-void StopPoll() { KillTimer(w.form, kTimer1); }
-
-void enableMenu(UINT id)
-{
-    EnableMenuItem(GetMenu(w.form), id, MF_BYCOMMAND | MF_ENABLED);
-}
-
-void dropQueued()
-{
-    w.outgoing.clear();
-    KillTimer(w.form, kSendTimer);
-}
-
-void sendQueued()
-{
-    KillTimer(w.form, kSendTimer);
-    if (ComOpen != 1 || !w.openPort) {
-        dropQueued();
-        return;
+    void stopPoll() override { KillTimer(w.form, kTimer1); }
+    void sendLater(std::chrono::milliseconds delay) override
+    {
+        KillTimer(w.form, kSendTimer);
+        if (delay.count() == 0)
+            PostMessageW(w.form, kSendNow, 0, 0);
+        else
+            SetTimer(w.form, kSendTimer, UINT(delay.count()), nullptr);
     }
-    using Step = zantic::core::SendQueue::Step;
-    switch (w.outgoing.send(*w.openPort, &IOP_Putc)) {
-    case Step::Done: break;
-    case Step::More: PostMessageW(w.form, kSendNow, 0, 0); break;
-    case Step::Refused:
-        SetTimer(w.form, kSendTimer, UINT(zantic::core::kSendInterval.count()), nullptr);
-        break;
+    void stopSending() override { KillTimer(w.form, kSendTimer); }
+
+    std::u16string boxText() override
+    {
+        const int n = GetWindowTextLengthW(w.Text1);
+        std::wstring text(size_t(n) + 1, L'\0');
+        text.resize(size_t(GetWindowTextW(w.Text1, text.data(), n + 1)));
+        return std::u16string(text.begin(), text.end());
     }
-}
+    // The display rule's edit, made with the edit control's own selection calls.
+    void editBox(const zantic::core::BoxEdit &edit, std::u16string_view) override
+    {
+        if (edit.dropFront > 0) {
+            select(0, edit.dropFront);
+            replaceSelection(u"");
+        }
+        const size_t length = size_t(GetWindowTextLengthW(w.Text1));
+        select(length - edit.takeBack, length);
+        replaceSelection(edit.append);
+        const size_t end = size_t(GetWindowTextLengthW(w.Text1));
+        select(end, end);
+        SendMessageW(w.Text1, EM_SCROLLCARET, 0, 0);
+    }
+
+    void enableEntries() override
+    {
+        for (const UINT id : {IDM_CONNECT, IDM_DISCONNECT})
+            EnableMenuItem(GetMenu(w.form), id, MF_BYCOMMAND | MF_ENABLED);
+        DrawMenuBar(w.form);
+    }
+    void enableBox() override { EnableWindow(w.Text1, TRUE); }
+    void focusBox() override { SetFocus(w.Text1); }
+    void showMessage(std::string_view text) override // the session's texts are ASCII
+    {
+        velkomod::showMessage(w.form, widen(text));
+    }
+    const zantic::core::CodePage &codePage() const override { return kAnsi; }
+};
+Face face;
+zantic::core::Session session(face, zantic::core::kLibraryCalls);
 
 void Setting_Click()
 {
     const velkooptions::Choice choice = velkooptions::show(w.form);
-    if (choice.ok) {
-        ComPort = choice.port;
-        ComFlag = choice.flag;
-    }
-    enableMenu(IDM_CONNECT);
-    enableMenu(IDM_DISCONNECT);
-    DrawMenuBar(w.form);
-    if (ComOpen == 1)
-        SetFocus(w.Text1); // typing goes on where it was
-}
-
-void connect_Click()
-{
-    const int32_t port = ComPort;
-    if (IOP_Open(port, ComFlag) != 0) {
-        // An open connection stays as it is. A device that refused the settings is still
-        // held by the library: let it go, so that other programs can have it meanwhile.
-        if (!(ComOpen == 1 && w.openPort == port))
-            IOP_Close(port);
-        showMessage(w.form, L"Can't OPEN this device--COM");
-        return;
-    }
-    // Connecting to another port while connected moves the connection: the old port would
-    // otherwise stay open, and locked, with nothing left that could close it.
-    if (ComOpen == 1 && w.openPort && *w.openPort != port)
-        IOP_Close(*w.openPort);
-    dropQueued();
-    w.heldLead.clear();
-    w.openPort = port;
-    ComOpen = 1;
-    StartPoll();
-    EnableWindow(w.Text1, TRUE);
-    // Keys typed now are for the device: the menu that ran Connect must not keep them.
-    SetFocus(w.Text1);
-}
-
-void disconnect_Click()
-{
-    IOP_Close(w.openPort.value_or(ComPort)); // result ignored: nothing to tell the user
-    StopPoll();
-    ComOpen = 0;
-    dropQueued(); // a Disconnect ends a paste
+    session.settingsClosed(choice.ok, choice.port, choice.flag);
 }
 
 // Exit and the window's own close control both end here: the port is closed first.
 void exit_Click()
 {
-    dropQueued();
-    if (ComOpen == 1 && w.openPort) {
-        StopPoll();
-        IOP_Close(*w.openPort);
-        w.openPort.reset();
-    }
+    session.end();
     DestroyWindow(w.form);
-}
-
-void deviceGone(int32_t port)
-{
-    // As Disconnect: the port is let go, so that Connect can open the device when it is back.
-    disconnect_Click();
-    const std::string text = zantic::core::goneMessage(port); // ASCII
-    showMessage(w.form, std::wstring(text.begin(), text.end()));
-}
-
-void Timer1_Timer()
-{
-    // A message box opened further down runs its own message loop, where ticks go on: they
-    // must not start a second read and display on top of the unfinished one.
-    if (w.inTick || !w.openPort)
-        return;
-    w.inTick = true;
-    const int32_t port = *w.openPort;
-    const zantic::core::TickResult got =
-        zantic::core::readTick(port, {&IOP_DIQ_Count, &IOP_Read, &IOP_Getc}, w.readBuffer);
-    if (got.count > 0) {
-        std::string bytes = std::exchange(w.heldLead, {});
-        bytes.append(w.readBuffer.data(), got.count);
-        const size_t whole = zantic::core::wholeCharacters(bytes, ansiLeadByte);
-        w.heldLead = bytes.substr(whole);
-        AddText(fromAnsi(bytes.data(), whole));
-    }
-    w.inTick = false;
-    if (got.gone)
-        deviceGone(port);
-}
-
-void text1_KeyPress(int16_t &KeyAscii)
-{
-    const char byte = char(KeyAscii & 0xFF);
-    if (!w.outgoing.empty())
-        w.outgoing.append(std::string_view(&byte, 1)); // after the paste still going out
-    else if (w.openPort)
-        IOP_Write(*w.openPort, &byte, 1); // a failed write loses the key silently
-    KeyAscii = 0;
-}
-
-// Text pasted or dropped into Text1 goes to the port as typed keys would, in steps.
-void sendPasted(const std::u16string &text)
-{
-    // Only a connection sends: after Disconnect the bytes would be lost all the same.
-    if (ComOpen != 1 || !w.openPort)
-        return;
-    w.outgoing.append(zantic::core::pastedBytes(text, &ansiBytes));
-    sendQueued();
 }
 
 std::u16string fromGlobal(HGLOBAL memory)
@@ -288,7 +191,7 @@ public:
         FORMATETC text = textFormat();
         STGMEDIUM medium{};
         if (data && data->GetData(&text, &medium) == S_OK) {
-            sendPasted(fromGlobal(medium.hGlobal));
+            session.paste(fromGlobal(medium.hGlobal));
             ReleaseStgMedium(&medium);
             *effect = DROPEFFECT_COPY;
         }
@@ -308,32 +211,18 @@ LRESULT CALLBACK text1Proc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam
 {
     switch (message) {
     case WM_CHAR: {
-        const auto unit = char16_t(wParam);
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            w.highSurrogate = unit;
-            return 0;
-        }
-        char32_t c = unit;
-        if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            if (!w.highSurrogate)
-                return 0;
-            c = 0x10000 + ((char32_t(w.highSurrogate) - 0xD800) << 10) + (unit - 0xDC00);
-        }
-        w.highSurrogate = 0;
-        for (char b : zantic::core::typedBytes(c, &ansiBytes)) {
-            int16_t code = int16_t(uint8_t(b));
-            text1_KeyPress(code);
-        }
+        if (const std::optional<char32_t> c = w.typedUnits.take(char16_t(wParam)))
+            session.typed(*c);
         return 0; // cancelled in every case: nothing is echoed locally
     }
     case WM_KEYDOWN:
         if (wParam == VK_INSERT && GetKeyState(VK_SHIFT) < 0 && GetKeyState(VK_CONTROL) >= 0) {
-            sendPasted(clipboardText());
+            session.paste(clipboardText());
             return 0;
         }
         break;
     case WM_PASTE:
-        sendPasted(clipboardText());
+        session.paste(clipboardText());
         return 0;
     case WM_CUT:
     case WM_CLEAR:
@@ -375,23 +264,23 @@ LRESULT CALLBACK formProc(HWND form, UINT message, WPARAM wParam, LPARAM lParam)
         switch (LOWORD(wParam)) {
         case IDM_SETTING: Setting_Click(); return 0;
         case IDM_EXIT: exit_Click(); return 0;
-        case IDM_CONNECT: connect_Click(); return 0;
-        case IDM_DISCONNECT: disconnect_Click(); return 0;
+        case IDM_CONNECT: session.connect(); return 0;
+        case IDM_DISCONNECT: session.disconnect(); return 0;
         default: break;
         }
         break;
     case WM_TIMER:
         if (wParam == kTimer1) {
-            Timer1_Timer();
+            session.tick();
             return 0;
         }
         if (wParam == kSendTimer) {
-            sendQueued();
+            session.sendStep();
             return 0;
         }
         break;
     case kSendNow:
-        sendQueued();
+        session.sendStep();
         return 0;
     case WM_CTLCOLORSTATIC:
         // A read-only edit control is drawn as a label; once enabled it looks like a text box.

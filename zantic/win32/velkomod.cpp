@@ -1,13 +1,9 @@
-// Connection globals, the run-time binding of tty.dll and the ANSI boundary (see velkomod.h).
+// The run-time binding of tty.dll and the ANSI boundary (see velkomod.h).
 #include "velkomod.h"
 
 #include <cstdlib>
 
 namespace velkomod {
-
-int32_t ComPort = 0;
-int32_t ComFlag = 0;
-int32_t ComOpen = 0;
 
 namespace {
 
@@ -116,3 +112,8 @@ void showMessage(HWND owner, std::wstring_view text)
 }
 
 } // namespace velkomod
+
+zantic::core::LibraryFunction zantic::core::lookup(const char *name)
+{
+    return velkomod::lookup(name);
+}

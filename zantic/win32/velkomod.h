@@ -1,4 +1,4 @@
-// Demo.exe's module: the three connection globals, the binding of tty.dll (its functions are
+// Demo.exe's module: the binding of tty.dll (its functions are
 // declared in core/library.h), text at the library's boundary in the ANSI code page, and the
 // program's message box. The library is loaded at the first call of any of its functions from
 // "c:\zantic\tty.dll", or, where that file does not exist, from tty.dll beside Demo.exe; each
@@ -8,7 +8,6 @@
 
 #include "core/library.h"
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,11 +15,10 @@
 
 namespace velkomod {
 
-// Connection globals: 0 at start. ComPort and ComFlag are what the settings dialog's OK
-// confirmed; ComOpen is 1 while a Connect has succeeded and no Disconnect followed.
-extern int32_t ComPort;
-extern int32_t ComFlag;
-extern int32_t ComOpen;
+using zantic::core::LibraryFunction;
+
+// The library's function `name`, never null (the core's lookup()).
+LibraryFunction lookup(const char *name);
 
 // The path the library is (or will be) loaded from.
 std::wstring libraryPath();
