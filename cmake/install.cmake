@@ -67,15 +67,14 @@ if(TARGET Demo AND NOT WIN32)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT programs)
 endif()
 
-# Manual pages go gzipped (-n: no name or time stamp, so a rebuild gives the same bytes).
+# Manual pages go with the project's version, gzipped (-n: no name or time stamp, so a rebuild
+# gives the same bytes).
 foreach(program Demo vcom)
   if(TARGET ${program} AND NOT WIN32)
-    set(_page ${PROJECT_SOURCE_DIR}/docs/man/${program}.1)
-    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_page})
-    execute_process(COMMAND gzip -9n -c ${_page} OUTPUT_FILE ${PROJECT_BINARY_DIR}/package/${program}.1.gz
-      COMMAND_ERROR_IS_FATAL ANY)
-    install(FILES ${PROJECT_BINARY_DIR}/package/${program}.1.gz
-      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
+    set(_page ${PROJECT_BINARY_DIR}/package/${program}.1)
+    configure_file(${PROJECT_SOURCE_DIR}/docs/man/${program}.1 ${_page} @ONLY)
+    execute_process(COMMAND gzip -9n -c ${_page} OUTPUT_FILE ${_page}.gz COMMAND_ERROR_IS_FATAL ANY)
+    install(FILES ${_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
   endif()
 endforeach()
 
