@@ -19,12 +19,13 @@ esac
 
 source tools/scripts/deps.sh
 ensure_packages
+# Only the library, Demo and vcom, in build-run/ (the tests' build/ needs the test frameworks).
 # Once configured, the build itself notices changed CMake files and configures again.
-[ -f build/build.ninja ] || cmake --preset default >/dev/null
-cmake --build --preset default
+[ -f build-run/build.ninja ] || cmake --preset run >/dev/null
+cmake --build --preset run
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  echo "run.sh: no display (DISPLAY and WAYLAND_DISPLAY are empty), so Demo cannot start; the build is ready in build/." >&2
+  echo "run.sh: no display (DISPLAY and WAYLAND_DISPLAY are empty), so Demo cannot start; the build is ready in build-run/." >&2
   exit 1
 fi
 
@@ -33,7 +34,7 @@ if [ "$hardware" = 1 ]; then
   if [ "$(id -u)" -ne 0 ] && ! id -nG | tr ' ' '\n' | grep -qx dialout; then
     echo "Note: you are not in the dialout group, so the serial ports may not open: sudo usermod -aG dialout $USER, then log in again."
   fi
-  exec build/bin/Demo
+  exec build-run/bin/Demo
 fi
 
 map=$(mktemp -d "${TMPDIR:-/tmp}/tty-run.XXXXXX")
@@ -52,7 +53,7 @@ trap 'exit 143' TERM
 trap 'exit 129' HUP
 
 export TTY_COM_DIR=$map
-build/bin/vcom echo COM2 2>"$map/vcom.log" &
+build-run/bin/vcom echo COM2 2>"$map/vcom.log" &
 vcom_pid=$!
 for _ in $(seq 100); do
   [ -L "$map/COM2" ] && break
@@ -68,6 +69,6 @@ fi
 echo "COM2 is a virtual device that sends back what it receives."
 echo "In Demo: Open > Setting, OK (COM2 is the default), Action > Connect, then type."
 # In the background, so that a signal to this script ends Demo and vcom at once.
-build/bin/Demo &
+build-run/bin/Demo &
 demo_pid=$!
 wait "$demo_pid"

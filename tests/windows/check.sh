@@ -3,12 +3,15 @@
 #   check.sh build SOURCE_DIR            cross-build tty.dll, Demo.exe and the test programs
 #                                        (preset windows)
 #   check.sh exports SOURCE_DIR          the export table: the eighteen names at 2-19, nothing
-#                                        imported but KERNEL32.dll and msvcrt.dll; Demo.exe
-#                                        imports Windows' own DLLs only
+#                                        imported but KERNEL32.dll and msvcrt.dll
+#   check.sh zip SOURCE_DIR              the zip for Windows users (CPack), unpacked in
+#                                        build-windows/zip/: its files, the programs stripped
+#                                        and importing Windows' own DLLs only
 #   check.sh wine SOURCE_DIR HELPER      the test program under Wine, in a private /dev
 #   check.sh demo SOURCE_DIR HELPER WM_CLOSE
-#                                        Demo.exe under Wine on Xvfb, in a private /dev, with a
-#                                        pty as COM2, driven by demo_test.sh
+#                                        the zip's Demo.exe and tty.dll under Wine on Xvfb, in
+#                                        a private /dev, with a pty as COM2, driven by
+#                                        demo_test.sh
 # Exits 77 (skipped) where the MinGW compilers or Wine are missing, or (wine) without root.
 set -euo pipefail
 step=$1
@@ -53,12 +56,36 @@ exports)
   fi
   slots=$(grep -c '+base\[' <<<"$dump")
   [ "$slots" -eq 18 ] || { echo "FAIL $slots export numbers, want 18"; fail=1; }
-  # Demo.exe needs nothing beside it but tty.dll, which it loads at run time.
-  demo=$(x86_64-w64-mingw32-objdump -p "$out/bin/Demo.exe" | awk '/DLL Name:/ { print $3 }' |
-    sort | tr '\n' ' ')
-  [ "$demo" = "ADVAPI32.dll GDI32.dll KERNEL32.dll USER32.dll msvcrt.dll ole32.dll " ] ||
-    { echo "FAIL Demo.exe imports: $demo"; fail=1; }
-  [ $fail -eq 0 ] && echo "tty.dll: name, 18 exports at 2-19, imports $imports; Demo.exe imports $demo"
+  [ $fail -eq 0 ] && echo "tty.dll: name, 18 exports at 2-19, imports $imports"
+  exit $fail
+  ;;
+
+zip)
+  need x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64
+  rm -rf "$out/zip"
+  cpack --config "$out/CPackConfig.cmake" -B "$out/zip/packages" >"$out/zip.log" 2>&1 ||
+    { cat "$out/zip.log"; exit 1; }
+  archive=$(echo "$out"/zip/packages/*.zip)
+  (cd "$out/zip" && cmake -E tar xf "$archive")
+  top=$(basename "$archive" .zip)
+  fail=0
+  files=$(cd "$out/zip/$top" && find . -type f | sort | tr '\n' ' ')
+  want="./README.txt ./bin/Demo.exe ./bin/tty.dll ./include/tty.h ./lib/libtty.dll.a "
+  [ "$files" = "$want" ] || { printf 'FAIL files:\n  got  %s\n  want %s\n' "$files" "$want"; fail=1; }
+  # Nothing beside them but Windows' own DLLs (Demo.exe loads tty.dll at run time).
+  own=" ADVAPI32.dll GDI32.dll KERNEL32.dll USER32.dll msvcrt.dll ole32.dll "
+  for program in Demo.exe tty.dll; do
+    exe=$out/zip/$top/bin/$program
+    [ -f "$exe" ] || continue
+    sections=$(x86_64-w64-mingw32-objdump -h "$exe")
+    symbols=$(x86_64-w64-mingw32-nm "$exe" 2>&1 || true)
+    ! grep -q ' \.debug_' <<<"$sections" || { echo "FAIL $program has debug sections"; fail=1; }
+    grep -q 'no symbols' <<<"$symbols" || { echo "FAIL $program has a symbol table"; fail=1; }
+    for dll in $(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ { print $3 }'); do
+      [[ $own == *" $dll "* ]] || { echo "FAIL $program imports $dll"; fail=1; }
+    done
+  done
+  [ $fail -eq 0 ] && echo "$top.zip: $files; stripped, importing Windows' own DLLs only"
   exit $fail
   ;;
 
@@ -82,7 +109,8 @@ wine | demo)
     # COM3 and COM4 are one device; COM5 has none.
     set -- COM3 COM4=COM3 COM9 COM10 -- /usr/lib/wine/wine64 "$out/bin/tty_dll_test.exe"
   else
-    set -- COM2 -- "$src/tests/windows/demo_test.sh" "$out/bin" "$out/demo-check" "${4:-}"
+    app=$(echo "$out"/zip/tty-*/bin)
+    set -- COM2 -- "$src/tests/windows/demo_test.sh" "$out/bin" "$out/demo-check" "${4:-}" "$app"
   fi
   exec "$src/tests/windows/private_dev.sh" \
     sh -c '/usr/lib/wine/wineserver64 2>"$0" && exec "$@"' "$log" "$helper" "$WINEPREFIX" "$@"

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Demo.exe under Wine on a private X server, driven with the keyboard alone as a person
-# would. First with the library at c:\zantic\tty.dll only: Setting, OK, Connect, the close
-# control. Then
-# with tty.dll beside Demo.exe: the window's layout; Connect disabled before any Setting;
+# would. First with the library at c:\zantic\tty.dll, which wins over an unusable tty.dll
+# beside Demo.exe: Setting, OK, Connect, the close control. Then with tty.dll beside
+# Demo.exe: the window's layout; Connect disabled before any Setting;
 # Setting (Alt+O, S) with the dialog's layout and the ports that exist; OK; Connect (Alt+A,
 # C); typing and pasting (Shift+Insert); the device's text shown by the display rule; the
 # device going away; Exit. Run by check.sh inside the private /dev, under windows_device,
 # which plays COM2: our standard output carries its requests (@send, @recv, @hangup), our
 # standard input its answers. Demo's windows are read with demo_peek.exe.
-#   demo_test.sh BIN_DIR WORK_DIR WM_CLOSE
-# WM_CLOSE sends a window the close control's request (there is no window manager).
+#   demo_test.sh BIN_DIR WORK_DIR WM_CLOSE [APP_DIR]
+# WM_CLOSE sends a window the close control's request (there is no window manager). Demo.exe
+# and tty.dll come from APP_DIR (the unpacked zip), demo_peek.exe from BIN_DIR.
 set -euo pipefail
-bin=$1 work=$2 wm_close=$3
+bin=$1 work=$2 wm_close=$3 app=${4:-$1}
 wine=/usr/lib/wine/wine64
 
 for tool in Xvfb xdotool xclip; do
@@ -109,11 +110,13 @@ settings_ok() { # [CHECK...]
   return 0
 }
 
-# The library at its fixed place, c:\zantic\tty.dll, and none beside Demo.exe.
+# The library at its fixed place, c:\zantic\tty.dll, which wins over the tty.dll beside
+# Demo.exe: that one is no library at all, and Connect works.
 fixed=$WINEPREFIX/drive_c/zantic
 mkdir -p "$fixed" "$work/alone"
-cp "$bin/tty.dll" "$fixed/"
-cp "$bin/Demo.exe" "$work/alone/"
+cp "$app/tty.dll" "$fixed/"
+cp "$app/Demo.exe" "$work/alone/"
+echo "not a library" >"$work/alone/tty.dll"
 start_demo "$work/alone"
 # Wine difference, accepted: it names the pty it maps as COM2 neither in SERIALCOMM nor to
 # QueryDosDevice, so no port is marked.
@@ -123,10 +126,10 @@ await state "text1=1 focus=1"
 "$wm_close" "$win" || fail "wm_close"
 wait_end
 rm -rf "$fixed"
-step "c:\\zantic\\tty.dll bound and connected; the close control ends the program"
+step "c:\\zantic\\tty.dll bound (not the one beside Demo.exe) and connected; the close control ends the program"
 
 # From here on, tty.dll beside Demo.exe.
-start_demo "$bin"
+start_demo "$app"
 step "window $win"
 await state "text1=0 focus=0"
 [ "$(peek window)" = "client 438 280 text1 16 8 409 257" ] || fail "the window: $(peek window)"

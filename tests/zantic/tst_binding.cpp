@@ -44,7 +44,7 @@ private slots:
     {
         QTemporaryDir dir;
         const Run run = runChild(placeChild(dir));
-        const QString path = QDir::cleanPath(dir.path() + "/lib/libtty.so");
+        const QString path = QDir::cleanPath(dir.path() + "/lib/libtty.so.1");
         QVERIFY2(run.out.contains("path: " + path + "\n"), qPrintable(run.out));
         QVERIFY2(run.out.contains("message: Cannot load the library " + path + ": "), qPrintable(run.out));
         QVERIFY2(run.out.contains("No such file"), qPrintable(run.out)); // the reason
@@ -57,9 +57,9 @@ private slots:
         QTemporaryDir dir;
         const QString exe = placeChild(dir);
         QDir(dir.path()).mkpath("lib");
-        QVERIFY(QFile::copy(NOFUNCTIONS, dir.path() + "/lib/libtty.so"));
+        QVERIFY(QFile::copy(NOFUNCTIONS, dir.path() + "/lib/libtty.so.1"));
         const Run run = runChild(exe);
-        QVERIFY2(run.out.contains("message: The library " + dir.path() + "/lib/libtty.so"
+        QVERIFY2(run.out.contains("message: The library " + dir.path() + "/lib/libtty.so.1"
                                   " has no function IOP_Open: "),
                  qPrintable(run.out));
         QVERIFY(!run.out.contains("returned:"));

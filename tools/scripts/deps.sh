@@ -2,12 +2,12 @@
 # Installs only what is missing, and only as root; otherwise names what to install.
 # ensure_packages [more packages...]
 
-TTY_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev
-  fonts-dejavu-core)
-# Only the tests drive Demo under a real X server, run the library in a virtual machine and
-# serve remote ports with ser2net.
-TTY_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick libx11-dev qemu-system-x86 busybox-static
-  cpio ser2net)
+TTY_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev fonts-dejavu-core)
+# Only the tests need the test frameworks, drive Demo under a real X server, run the library in
+# a virtual machine, serve remote ports with ser2net, and build and check the Debian packages
+# (dpkg-shlibdeps and file for CPack, lintian).
+TTY_TEST_PACKAGES=(libgtest-dev libgmock-dev xvfb xauth xdotool xclip imagemagick libx11-dev
+  qemu-system-x86 busybox-static cpio ser2net dpkg-dev file lintian)
 # The Windows check: tty.dll cross-built and run under Wine (about 1.5 GB installed).
 TTY_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64)
 

@@ -49,7 +49,7 @@ QString libraryPath()
     if (!overriddenPath().isEmpty())
         return overriddenPath();
     const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
-    return QDir::cleanPath(QFileInfo(exe).absolutePath() + QStringLiteral("/../lib/libtty.so"));
+    return QDir::cleanPath(QFileInfo(exe).absolutePath() + QStringLiteral("/../lib/libtty.so.1"));
 }
 
 void setLibraryPathForTesting(const QString &path) { overriddenPath() = path; }
