@@ -1,6 +1,6 @@
 // Which rates a device's clock can make within the tolerance: the table of BaudGroup rates
 // against the clocks real devices have.
-#include "posix/dcb.h"
+#include "posix/pure/dcb.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #ifndef TTY_TESTS_PLATFORM_PTYS_H
 #define TTY_TESTS_PLATFORM_PTYS_H
 
-#include "posix/speed.h"
+#include "posix/pure/line_settings.h"
 #include "win32.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The pure parts of remote ports: the Telnet/RFC 2217 codec, the line translations and the
 // map entries that name a serial server.
 #include "posix/devmap.h"
-#include "posix/rfc2217.h"
+#include "posix/pure/rfc2217.h"
 
 #include <gtest/gtest.h>
 

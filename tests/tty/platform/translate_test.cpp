@@ -1,6 +1,6 @@
 // The layer's pure parts: COM names, the device map, DCB <-> line settings, Windows' DCB
 // checks, modem and error bits, and the time-out rules.
-#include "posix/dcb.h"
+#include "posix/pure/dcb.h"
 #include "posix/devmap.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Pure translations of the Win32-named layer (see dcb.h).
-#include "dcb.h"
+#include "posix/pure/dcb.h"
 
 #include <algorithm>
 

@@ -21,8 +21,8 @@
 #ifndef TTY_POSIX_COMM_H
 #define TTY_POSIX_COMM_H
 
-#include "dcb.h"
-#include "device.h"
+#include "posix/pure/dcb.h"
+#include "posix/devices/device.h"
 #include "win32.h"
 
 #include <pthread.h>

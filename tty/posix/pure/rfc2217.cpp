@@ -1,5 +1,5 @@
 // Telnet and RFC 2217 for the client side (see rfc2217.h).
-#include "rfc2217.h"
+#include "posix/pure/rfc2217.h"
 
 namespace tty::posix::rfc2217 {
 

@@ -3,7 +3,7 @@
 #ifndef TTY_POSIX_DCB_H
 #define TTY_POSIX_DCB_H
 
-#include "speed.h"
+#include "posix/pure/line_settings.h"
 #include "win32.h"
 
 #include <cstdint>

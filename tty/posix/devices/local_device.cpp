@@ -1,11 +1,11 @@
 // A local serial device behind a comm handle: its descriptor, termios and ioctl calls, the
 // bytes moved out of the kernel's queue for event waits, the driver's error counters, how it
 // makes bit rates, and the settings it is given back at close.
-#include "clock.h"
-#include "dcb.h"
-#include "device.h"
-#include "stash.h"
-#include "speed.h"
+#include "posix/devices/rate_probe.h"
+#include "posix/pure/dcb.h"
+#include "posix/devices/device.h"
+#include "posix/devices/stash.h"
+#include "posix/pure/line_settings.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>

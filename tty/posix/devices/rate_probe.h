@@ -2,7 +2,7 @@
 #ifndef TTY_POSIX_CLOCK_H
 #define TTY_POSIX_CLOCK_H
 
-#include "dcb.h"
+#include "posix/pure/dcb.h"
 
 #include <sys/types.h>
 

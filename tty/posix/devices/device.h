@@ -20,7 +20,7 @@
 #ifndef TTY_POSIX_DEVICE_H
 #define TTY_POSIX_DEVICE_H
 
-#include "devmap.h"
+#include "posix/devmap.h"
 #include "win32.h"
 
 #include <poll.h>

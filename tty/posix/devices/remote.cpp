@@ -1,5 +1,5 @@
 // The connection to a serial server (see remote.h).
-#include "remote.h"
+#include "posix/devices/remote.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>

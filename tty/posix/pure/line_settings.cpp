@@ -1,6 +1,6 @@
 // termios2 access: reading and writing line settings with arbitrary bit rates.
 // Deliberately free of <termios.h>, whose struct termios clashes with the kernel's headers.
-#include "speed.h"
+#include "posix/pure/line_settings.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

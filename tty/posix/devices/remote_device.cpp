@@ -1,8 +1,8 @@
 // A port on a serial server behind a comm handle: the connection (remote.h) seen as a
 // Device. The connection holds the bytes received and not yet read, so that its end is a
 // hang-up only once they have been read; the settings read back are the server's answers.
-#include "device.h"
-#include "remote.h"
+#include "posix/devices/device.h"
+#include "posix/devices/remote.h"
 
 #include <new>
 

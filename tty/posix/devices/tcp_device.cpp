@@ -2,10 +2,10 @@
 // module, carrying the bytes unchanged, 0xFF included. The line settings belong to the server,
 // so they are taken and read back as given, as a pseudo-terminal does; there are no modem
 // lines; the end of the connection is a hang-up once the bytes before it have been read.
-#include "device.h"
-#include "net.h"
-#include "remote.h"
-#include "stash.h"
+#include "posix/devices/device.h"
+#include "posix/devices/net.h"
+#include "posix/devices/remote.h"
+#include "posix/devices/stash.h"
 
 #include <poll.h>
 #include <sys/ioctl.h>

@@ -8,10 +8,10 @@
 #ifndef TTY_POSIX_REMOTE_H
 #define TTY_POSIX_REMOTE_H
 
-#include "dcb.h"
-#include "devmap.h"
-#include "net.h"
-#include "rfc2217.h"
+#include "posix/pure/dcb.h"
+#include "posix/devmap.h"
+#include "posix/devices/net.h"
+#include "posix/pure/rfc2217.h"
 #include "win32.h"
 
 #include <sys/types.h>

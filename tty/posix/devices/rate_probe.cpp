@@ -1,5 +1,5 @@
 // How a device makes bit rates, from its driver: TIOCGSERIAL for UARTs, sysfs for USB.
-#include "clock.h"
+#include "posix/devices/rate_probe.h"
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>

@@ -5,7 +5,7 @@
 #ifndef TTY_POSIX_RFC2217_H
 #define TTY_POSIX_RFC2217_H
 
-#include "dcb.h"
+#include "posix/pure/dcb.h"
 #include "win32.h"
 
 #include <cstddef>

@@ -5,7 +5,7 @@
 // started while another of its kind is pending on the same handle, or on an OVERLAPPED that
 // still carries a pending operation of that handle, fails with ERROR_INVALID_PARAMETER: the
 // lazy records could otherwise reorder the bytes.
-#include "comm.h"
+#include "posix/win32/comm.h"
 
 #include <poll.h>
 

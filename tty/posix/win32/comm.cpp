@@ -1,7 +1,7 @@
 // The layer's handles: the handle table, opening and closing comm devices, events, the
 // per-thread last error, the waits of a call, fork handling, and the line settings calls.
 #include "comm.h"
-#include "devmap.h"
+#include "posix/devmap.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
