@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-namespace tty::posix {
+namespace tty::posix::devices {
 namespace {
 
 // Only the plain divisor UARTs: later types have prescalers or sampling clocks of their own.
@@ -63,4 +63,4 @@ Clock device_clock(int fd, dev_t rdev)
     return c;
 }
 
-} // namespace tty::posix
+} // namespace tty::posix::devices

@@ -6,12 +6,12 @@
 
 #include <sys/types.h>
 
-namespace tty::posix {
+namespace tty::posix::devices {
 
 // An 8250-type UART from TIOCGSERIAL (port type and baud_base); an FTDI adapter from sysfs
 // (driver name and chip revision). Kind::Driver when the device is neither or cannot tell.
 Clock device_clock(int fd, dev_t rdev);
 
-} // namespace tty::posix
+} // namespace tty::posix::devices
 
 #endif

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <new>
 
-namespace tty::posix {
+namespace tty::posix::devices {
 namespace {
 
 using namespace rfc2217;
@@ -402,4 +402,4 @@ void Remote::drain(int64_t ms)
     }
 }
 
-} // namespace tty::posix
+} // namespace tty::posix::devices

@@ -21,7 +21,7 @@
 #include <memory>
 #include <vector>
 
-namespace tty::posix {
+namespace tty::posix::devices {
 
 // How long opening a remote port may take in all (name, connection, negotiation), and how
 // long a change of settings waits for the server's answers.
@@ -145,6 +145,6 @@ private:
     uint8_t lineState_ = 0;
 };
 
-} // namespace tty::posix
+} // namespace tty::posix::devices
 
 #endif
