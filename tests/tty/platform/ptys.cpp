@@ -59,10 +59,10 @@ void PtyTest::closeMaster(int master)
     close(master);
 }
 
-tty::posix::LineSettings PtyTest::slaveLine(int master)
+tty::posix::pure::LineSettings PtyTest::slaveLine(int master)
 {
-    tty::posix::LineSettings s;
-    EXPECT_EQ(tty::posix::line_get(master, s), 0);
+    tty::posix::pure::LineSettings s;
+    EXPECT_EQ(tty::posix::devices::line_get(master, s), 0);
     return s;
 }
 

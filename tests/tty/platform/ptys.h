@@ -2,7 +2,7 @@
 #ifndef TTY_TESTS_PLATFORM_PTYS_H
 #define TTY_TESTS_PLATFORM_PTYS_H
 
-#include "posix/pure/line_settings.h"
+#include "posix/devices/termios2.h"
 #include "win32.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@ protected:
     void closeMaster(int master);
 
     // The slave's line settings as the master sees them.
-    tty::posix::LineSettings slaveLine(int master);
+    tty::posix::pure::LineSettings slaveLine(int master);
     // Writes all of `data` at the master and waits until the slave of `h` holds `expected`
     // bytes in its input queue.
     void send(int master, const std::string &data, HANDLE h, DWORD expected);

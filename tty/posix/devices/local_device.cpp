@@ -1,10 +1,13 @@
 // A local serial device behind a comm handle: its termios and ioctl calls, the driver's
 // error counters, how it makes bit rates, and the settings it is given back at close.
 #include "posix/devices/rate_probe.h"
+#include "posix/devices/termios2.h"
 #include "posix/pure/dcb.h"
+#include "posix/pure/rates.h"
+#include "posix/pure/status_bits.h"
+#include "posix/pure/timeouts.h"
 #include "posix/devices/descriptor.h"
 #include "posix/monotonic.h"
-#include "posix/pure/line_settings.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -23,6 +26,8 @@
 
 namespace tty::posix::devices {
 namespace {
+
+using namespace pure;
 
 DWORD open_error(int err)
 {

@@ -1,8 +1,8 @@
 // TCP connections to a host named in a map entry, for the device kinds that reach a port
 // over the network: the name looked up and the connection made within one deadline, in the
 // calling thread, so that nothing of a failed attempt outlives the call.
-#ifndef TTY_POSIX_NET_H
-#define TTY_POSIX_NET_H
+#ifndef TTY_POSIX_DEVICES_NET_H
+#define TTY_POSIX_DEVICES_NET_H
 
 #include "posix/monotonic.h"
 #include "win32.h"

@@ -48,18 +48,18 @@ bool ftdi_with_divisor(dev_t rdev)
 
 } // namespace
 
-Clock device_clock(int fd, dev_t rdev)
+pure::Clock device_clock(int fd, dev_t rdev)
 {
-    Clock c;
+    pure::Clock c;
     struct serial_struct ss {};
     if (ioctl(fd, TIOCGSERIAL, &ss) == 0 && plain_divisor_uart(ss.type) && ss.baud_base > 0 &&
         !(ss.flags & ASYNC_MAGIC_MULTIPLIER)) {
-        c.kind = Clock::Kind::Divisor;
+        c.kind = pure::Clock::Kind::Divisor;
         c.base = uint32_t(ss.baud_base);
         return c;
     }
     if (ftdi_with_divisor(rdev))
-        c.kind = Clock::Kind::Ftdi;
+        c.kind = pure::Clock::Kind::Ftdi;
     return c;
 }
 

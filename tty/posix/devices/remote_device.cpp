@@ -11,6 +11,8 @@
 namespace tty::posix::devices {
 namespace {
 
+using pure::modem_drive;
+
 class RemoteDevice final : public Device {
 public:
     explicit RemoteDevice(std::unique_ptr<Remote> remote) : remote_(std::move(remote)) {}
@@ -31,7 +33,7 @@ public:
     // was taken after all reads back as taken.
     bool get_state(DCB &dcb, DWORD &) override
     {
-        dcb = rfc2217::dcb_from_line(remote_->confirmed(), asked_, askedDcb_);
+        dcb = pure::dcb_from_line(remote_->confirmed(), asked_, askedDcb_);
         return true;
     }
     bool set_state(const DCB &dcb, bool again, int64_t &until, DWORD &err) override;
@@ -47,7 +49,7 @@ private:
 
     std::unique_ptr<Remote> remote_;
     DCB askedDcb_ = network_dcb(); // the DCB taken last
-    rfc2217::Line asked_;          // the line taken last
+    pure::RemoteLine asked_;          // the line taken last
     bool answering_ = false;       // a change waits for the server's answers ...
     int64_t answersDue_ = 0;       // ... until then
 };
@@ -124,7 +126,7 @@ bool RemoteDevice::purge(bool input, bool output, DWORD &)
 // The server's answers are the read-back; the wait for them is bounded.
 bool RemoteDevice::set_state(const DCB &dcb, bool again, int64_t &until, DWORD &err)
 {
-    const rfc2217::Line wanted = rfc2217::line_from_dcb(dcb);
+    const pure::RemoteLine wanted = pure::line_from_dcb(dcb);
     if (!again || !answering_) {
         // The server owns RTS in handshake mode, as a driver does; its queue is never taken
         // as full.
@@ -134,7 +136,7 @@ bool RemoteDevice::set_state(const DCB &dcb, bool again, int64_t &until, DWORD &
         answersDue_ = now_ms() + kRemoteAnswerMs;
     }
     // Answers that came before a close count: the close may be seen only after them.
-    rfc2217::Line got;
+    pure::RemoteLine got;
     if (!remote_->line_answered(got)) {
         if (remote_->closed() || now_ms() >= answersDue_) {
             answering_ = false;
@@ -146,7 +148,7 @@ bool RemoteDevice::set_state(const DCB &dcb, bool again, int64_t &until, DWORD &
         return false;
     }
     answering_ = false;
-    if (!rfc2217::line_took(wanted, got)) {
+    if (!pure::line_took(wanted, got)) {
         // Put back what the server had before, as a local device keeps its settings when it
         // refuses new ones. Not waited for: the answers only fill the next read-back.
         if (asked_.baud != 0)

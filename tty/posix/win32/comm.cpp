@@ -1,6 +1,7 @@
 // The layer's handles: the handle table, opening and closing comm devices, events, the
 // per-thread last error, the waits of a call, fork handling, and the line settings calls.
 #include "comm.h"
+#include "posix/pure/dcb.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -271,6 +272,7 @@ BOOL fail_device(Comm &c, DWORD err)
 } // namespace tty::posix::win32
 
 using namespace tty::posix;
+using namespace tty::posix::pure;
 using namespace tty::posix::win32;
 
 DWORD GetLastError(void)

@@ -19,12 +19,12 @@
 // The device behind a handle (devices/device.h) is one of several kinds; nothing here
 // depends on which. Every call lets the device do its own work through serve() before it
 // asks the device what it holds, and after every wait.
-#ifndef TTY_POSIX_COMM_H
-#define TTY_POSIX_COMM_H
+#ifndef TTY_POSIX_WIN32_COMM_H
+#define TTY_POSIX_WIN32_COMM_H
 
 #include "posix/devices/device.h"
 #include "posix/monotonic.h"
-#include "posix/pure/dcb.h"
+#include "posix/pure/timeouts.h"
 #include "win32.h"
 
 #include <pthread.h>
@@ -71,7 +71,7 @@ struct Pending {
     const uint8_t *source;  // Write: source
     DWORD count;
     DWORD done;
-    ReadRule rule;          // Read
+    pure::ReadRule rule;    // Read
     int64_t deadline;       // monotonic ms; -1: none
     int64_t lastArrival;    // Read: when bytes came last (for the interval time-out)
 };

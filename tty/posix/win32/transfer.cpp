@@ -198,6 +198,7 @@ CommRef transfer_device(HANDLE h, const void *buffer, DWORD count, LPDWORD done,
 } // namespace tty::posix::win32
 
 using namespace tty::posix;
+using namespace tty::posix::pure;
 using namespace tty::posix::win32;
 
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov)
