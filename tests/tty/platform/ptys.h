@@ -1,4 +1,5 @@
-// Pseudo-terminal pairs mapped as COM ports in a temporary TTY_COM_DIR.
+// The pty fixture of the tests of the Win32-named layer: the pairs and the map of the tests
+// shared fixture (com_ports.h), used through the layer's handles.
 #ifndef TTY_TESTS_PLATFORM_PTYS_H
 #define TTY_TESTS_PLATFORM_PTYS_H
 
@@ -29,7 +30,7 @@ protected:
     // What the master has received, waiting up to `ms` for `count` bytes.
     std::string receive(int master, size_t count, int ms = 2000);
 
-    std::string dir;
+    std::string dir; // the map's folder (TTY_COM_DIR)
     std::vector<int> masters;
     std::vector<std::string> slaves;
 };
