@@ -1,5 +1,5 @@
-// The pty fixture of the tests of the Win32-named layer: the pairs and the map of the tests
-// shared fixture (com_ports.h), used through the layer's handles.
+// The pty fixture of the tests of the Win32-named layer: the pairs and the map of the
+// tests' shared fixture (com_ports.h), used through the layer's handles.
 #ifndef TTY_TESTS_PLATFORM_PTYS_H
 #define TTY_TESTS_PLATFORM_PTYS_H
 
