@@ -1,6 +1,6 @@
 // A remote port on a loopback ser2net against the same pseudo-terminal opened directly:
-// the time IOP_Open and IOP_Ioctrl take, throughput both ways and the time a one-byte IOP_Write takes to
-// reach the device.
+// the time IOP_Open and IOP_Ioctrl take (alone, and beside another thread looping on
+// IOP_Read), throughput both ways and the time a one-byte IOP_Write takes to reach the device.
 #include "remote_bench.h"
 #include "serial_servers.h"
 
@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -125,6 +126,36 @@ std::pair<double, double> ioctrl_ms() {
     return {samples[samples.size() / 2], samples.back()};
 }
 
+// Settings changes in a row for `window`, between two speeds by turns, with or without
+// another thread looping on IOP_Read meanwhile: changes per second and the slowest, in ms.
+struct Changes {
+    double perSecond = 0, slowestMs = 0;
+};
+Changes changes_for(std::chrono::milliseconds window, bool reader) {
+    constexpr int32_t k19200_8N1 = 0x1038;
+    std::atomic<bool> stop{false};
+    std::thread loop;
+    if (reader)
+        loop = std::thread([&] {
+            char buf[256];
+            while (!stop.load() && IOP_Read(kPort, buf, sizeof buf) != 0xFFFFFFFFu) {
+            }
+        });
+    Changes c;
+    int done = 0;
+    const auto start = Clock::now();
+    while (Clock::now() - start < window) {
+        const auto t = Clock::now();
+        if (IOP_Ioctrl(kPort, done % 2 ? k115200_8N1 : k19200_8N1) != 0) break;
+        c.slowestMs = std::max(c.slowestMs, std::chrono::duration<double, std::milli>(Clock::now() - t).count());
+        ++done;
+    }
+    c.perSecond = done / seconds_since(start);
+    stop = true;
+    if (loop.joinable()) loop.join(); // within the read time-out
+    return c;
+}
+
 struct Run {
     double write = 0, read = 0;
     std::pair<double, double> latency;
@@ -173,14 +204,20 @@ void remote_rows(size_t total) {
     // round opens the port anew, since ser2net and a direct open cannot share the device.
     const std::pair<double, double> remoteOpen = open_ms(dir, server.url(), true);
     std::pair<double, double> remoteIoctrl, localIoctrl;
+    constexpr auto kWindow = std::chrono::milliseconds(1500);
+    Changes remoteAlone, remoteBeside, localAlone, localBeside;
     if (map_and_open(dir, server.url())) {
         remoteIoctrl = ioctrl_ms();
+        remoteAlone = changes_for(kWindow, false);
+        remoteBeside = changes_for(kWindow, true);
         IOP_Close(kPort);
         std::this_thread::sleep_for(std::chrono::milliseconds(100)); // ser2net lets the pty go
     }
     const std::pair<double, double> localOpen = open_ms(dir, slave, false);
     if (map_and_open(dir, slave)) {
         localIoctrl = ioctrl_ms();
+        localAlone = changes_for(kWindow, false);
+        localBeside = changes_for(kWindow, true);
         IOP_Close(kPort);
     }
 
@@ -212,6 +249,12 @@ void remote_rows(size_t total) {
     std::printf("  %-34s %10.2f %10.2f ms   (slowest)\n", "", remoteOpen.second, localOpen.second);
     std::printf("  %-34s %10.2f %10.2f ms   (median of 25)\n", "IOP_Ioctrl", remoteIoctrl.first, localIoctrl.first);
     std::printf("  %-34s %10.2f %10.2f ms   (slowest)\n", "", remoteIoctrl.second, localIoctrl.second);
+    std::printf("  %-34s %10.0f %10.0f per s  (%.1f s in a row)\n", "IOP_Ioctrl alone", remoteAlone.perSecond,
+                localAlone.perSecond, kWindow.count() / 1000.0);
+    std::printf("  %-34s %10.2f %10.2f ms   (slowest)\n", "", remoteAlone.slowestMs, localAlone.slowestMs);
+    std::printf("  %-34s %10.0f %10.0f per s\n", "IOP_Ioctrl beside an IOP_Read loop", remoteBeside.perSecond,
+                localBeside.perSecond);
+    std::printf("  %-34s %10.2f %10.2f ms   (slowest)\n", "", remoteBeside.slowestMs, localBeside.slowestMs);
     std::printf("  %-34s %10.2f %10.2f MiB/s\n", "IOP_Write throughput", r.write, l.write);
     std::printf("  %-34s %10.2f %10.2f MiB/s\n", "IOP_Read throughput", r.read, l.read);
     std::printf("  %-34s %10.1f %10.1f us   (median)\n", "one-byte IOP_Write -> device has it",

@@ -1,4 +1,4 @@
-// Pseudo-terminal pairs mapped as COM numbers for the library tests.
+// Pseudo-terminal pairs mapped as COM numbers (see com_ports.h).
 #include "com_ports.h"
 
 #include "tty.h"
@@ -55,6 +55,33 @@ std::string link_path(int com) { return com_dir() + "/COM" + std::to_string(com)
 const std::string &com_dir() {
     static ComDir dir;
     return dir.path;
+}
+
+Pty new_pty(bool nonblocking) {
+    int master = -1, slave = -1;
+    char name[256];
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    close(slave); // the pair lives as long as the master does
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    if (nonblocking) fcntl(master, F_SETFL, O_NONBLOCK);
+    return Pty{master, name};
+}
+
+void map_com(int com, const std::string &target) {
+    unlink(link_path(com).c_str());
+    if (symlink(target.c_str(), link_path(com).c_str()) != 0)
+        throw std::runtime_error("symlink failed");
+}
+
+void unmap_com(int com) { unlink(link_path(com).c_str()); }
+
+void clear_com_dir() {
+    if (DIR *d = opendir(com_dir().c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') unlink((com_dir() + "/" + e->d_name).c_str());
+        closedir(d);
+    }
 }
 
 bool Line::cstopb() const { return cflag & CSTOPB; }
@@ -138,34 +165,24 @@ void ComPortTest::SetUp() { com_dir(); }
 void ComPortTest::TearDown() {
     for (int com : mapped) {
         IOP_Close(com);
-        unlink(link_path(com).c_str());
+        unmap_com(com);
     }
     for (Pty &pty : ptys)
         if (pty.master >= 0) close(pty.master);
 }
 
 Pty &ComPortTest::attach(int com) {
-    int master = -1, slave = -1;
-    char name[256];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
-        throw std::runtime_error("openpty failed");
-    close(slave);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    Pty &pty = ptys.emplace_back();
-    pty.master = master;
-    pty.slave = name;
+    Pty &pty = ptys.emplace_back(new_pty());
     alias(com, pty);
     return pty;
 }
 
 void ComPortTest::alias(int com, const Pty &pty) {
-    unlink(link_path(com).c_str());
-    if (symlink(pty.slave.c_str(), link_path(com).c_str()) != 0)
-        throw std::runtime_error("symlink failed");
+    map_com(com, pty.slave);
     mapped.push_back(com);
 }
 
-void ComPortTest::unmap(int com) { unlink(link_path(com).c_str()); }
+void ComPortTest::unmap(int com) { unmap_com(com); }
 
 void ComPortTest::hang_up(Pty &pty) {
     close(pty.master);

@@ -1,5 +1,6 @@
-// Pseudo-terminal pairs mapped as COM numbers for the library tests, and what the master side
-// can see of the line the library configured.
+// Pseudo-terminal pairs mapped as COM numbers, the one fixture of the tty tests (the
+// tty_test_support library): the pairs and the map for every test, and ComPortTest for the
+// tests through libtty.so. Also what the master side can see of the line a port was given.
 #ifndef TESTS_TTY_COM_PORTS_H
 #define TESTS_TTY_COM_PORTS_H
 
@@ -21,6 +22,14 @@ struct Pty {
     int master = -1;
     std::string slave;
 };
+// A new pair, its master close-on-exec (and non-blocking when asked); throws on failure.
+Pty new_pty(bool nonblocking = false);
+// COMn in com_dir() as a symbolic link to `target` (a device path or a network entry), in
+// place of whatever was there; throws on failure.
+void map_com(int com, const std::string &target);
+void unmap_com(int com);
+// Removes every entry of com_dir().
+void clear_com_dir();
 
 // The slave's termios as its master reports it (TCGETS2).
 struct Line {
@@ -49,8 +58,8 @@ bool wait_for_input(int port, uint32_t n);
 // ends with the port still open and a thread waiting in IOP_Read.
 int open_in_other_process(int port, int32_t cflag, bool leave_open = false);
 
-// Maps COM numbers to fresh pseudo-terminals; closes every port it mapped and the masters
-// when the test ends.
+// Maps COM numbers to fresh pseudo-terminals; closes through the library every port it
+// mapped, and the masters, when the test ends.
 class ComPortTest : public ::testing::Test {
 protected:
     void SetUp() override;

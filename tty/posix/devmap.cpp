@@ -66,13 +66,10 @@ MapTarget parse_map_target(std::string_view text, RemoteTarget &out)
     const size_t sep = text.find("://");
     if (sep == std::string_view::npos)
         return MapTarget::Device;
-    MapTarget kind;
-    if (sep == 7 && strncasecmp(text.data(), "rfc2217", 7) == 0)
-        kind = MapTarget::Remote;
-    else if (sep == 3 && strncasecmp(text.data(), "tcp", 3) == 0)
-        kind = MapTarget::Tcp;
-    else
+    const std::string_view scheme = text.substr(0, sep);
+    if (!devices::network_scheme(scheme))
         return MapTarget::Bad;
+    const MapTarget kind = sep == 3 && strncasecmp(text.data(), "tcp", 3) == 0 ? MapTarget::Tcp : MapTarget::Remote;
     std::string_view rest = text.substr(sep + 3);
     std::string_view host;
     if (!rest.empty() && rest[0] == '[') {
@@ -106,6 +103,7 @@ MapTarget parse_map_target(std::string_view text, RemoteTarget &out)
     }
     if (port > 65535)
         return MapTarget::Bad;
+    out.scheme = std::string(scheme);
     out.host = std::string(host);
     out.port = uint16_t(port);
     return kind;

@@ -31,16 +31,23 @@ std::string com_device_path(uint32_t n);
 // rfc2217: a serial server speaking Telnet with RFC 2217; tcp: plain bytes over TCP (a
 // serial server's raw mode, a serial-to-network module), the line settings the server's.
 struct RemoteTarget {
-    std::string host; // without brackets
+    std::string scheme; // as written
+    std::string host;   // without brackets
     uint16_t port = 0;
 };
+// The schemes are those of the device kinds' table (devices/kinds.cpp).
 enum class MapTarget {
     Device, // no "://": a device path
-    Remote, // a port on an RFC 2217 serial server, in `out`
-    Tcp,    // a raw TCP port, in `out`
+    Remote, // a port on the network, in `out`, of a kind other than raw TCP
+    Tcp,    // a raw TCP port, in `out` (the tools list it apart)
     Bad,    // "://" with another scheme, no port, an empty host, ...
 };
 MapTarget parse_map_target(std::string_view text, RemoteTarget &out);
+
+namespace devices {
+// Whether a device kind is reached by map entries of `scheme` (any case).
+bool network_scheme(std::string_view scheme);
+} // namespace devices
 
 // The text of the symbolic link `path`; "" when it is none.
 std::string read_map_link(const std::string &path);

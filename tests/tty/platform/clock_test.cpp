@@ -1,10 +1,10 @@
 // Which rates a device's clock can make within the tolerance: the table of BaudGroup rates
 // against the clocks real devices have.
-#include "posix/dcb.h"
+#include "posix/pure/rates.h"
 
 #include <gtest/gtest.h>
 
-using namespace tty::posix;
+using namespace tty::posix::pure;
 
 TEST(LayerClock, RatesEachClockCanMake)
 {

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <thread>
 
-using tty::posix::line_speed;
-using tty::posix::LineSettings;
+using tty::posix::pure::line_speed;
+using tty::posix::pure::LineSettings;
 
 namespace {
 
@@ -270,8 +270,8 @@ TEST_F(LayerState, GetReturnsWhatSetTookAndRefusalsChangeNothing)
 
     // A change made behind the handle's back shows.
     LineSettings changed = slaveLine(master);
-    tty::posix::line_set_speed(changed, 57600);
-    ASSERT_EQ(tty::posix::line_set(master, changed), 0);
+    tty::posix::pure::line_set_speed(changed, 57600);
+    ASSERT_EQ(tty::posix::devices::line_set(master, changed), 0);
     ASSERT_TRUE(GetCommState(h, &got));
     EXPECT_EQ(got.BaudRate, 57600u);
     EXPECT_EQ(got.XonLim, 100);

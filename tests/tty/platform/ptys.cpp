@@ -1,23 +1,16 @@
-// Pseudo-terminal fixtures for the platform layer's tests.
+// The pty fixture of the layer's tests (see ptys.h).
 #include "ptys.h"
 
+#include "com_ports.h"
+
 #include <dirent.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-
 void PtyTest::SetUp()
 {
-    char pattern[] = "/tmp/tty-platform-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-    setenv("TTY_COM_DIR", dir.c_str(), 1);
+    dir = testing_tty::com_dir();
 }
 
 void PtyTest::TearDown()
@@ -25,30 +18,21 @@ void PtyTest::TearDown()
     for (int m : masters)
         if (m >= 0)
             close(m);
-    std::filesystem::remove_all(dir);
-    unsetenv("TTY_COM_DIR");
+    testing_tty::clear_com_dir();
 }
 
 int PtyTest::addPort(unsigned n)
 {
-    int master = -1;
-    int slave = -1;
-    char name[128] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
-        ADD_FAILURE() << "openpty";
-    close(slave); // the pair lives as long as the master does
-    fcntl(master, F_SETFL, O_NONBLOCK);
-    masters.push_back(master);
-    slaves.push_back(name);
-    mapPort(n, name);
-    return master;
+    const testing_tty::Pty pty = testing_tty::new_pty(true);
+    masters.push_back(pty.master);
+    slaves.push_back(pty.slave);
+    mapPort(n, pty.slave);
+    return pty.master;
 }
 
 void PtyTest::mapPort(unsigned n, const std::string &target)
 {
-    const std::string link = dir + "/COM" + std::to_string(n);
-    unlink(link.c_str());
-    EXPECT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    testing_tty::map_com(int(n), target);
 }
 
 void PtyTest::closeMaster(int master)
@@ -59,10 +43,10 @@ void PtyTest::closeMaster(int master)
     close(master);
 }
 
-tty::posix::LineSettings PtyTest::slaveLine(int master)
+tty::posix::pure::LineSettings PtyTest::slaveLine(int master)
 {
-    tty::posix::LineSettings s;
-    EXPECT_EQ(tty::posix::line_get(master, s), 0);
+    tty::posix::pure::LineSettings s;
+    EXPECT_EQ(tty::posix::devices::line_get(master, s), 0);
     return s;
 }
 

@@ -1,7 +1,7 @@
 // The pure parts of remote ports: the Telnet/RFC 2217 codec, the line translations and the
 // map entries that name a serial server.
 #include "posix/devmap.h"
-#include "posix/rfc2217.h"
+#include "posix/pure/rfc2217.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 using namespace tty::posix;
-using namespace tty::posix::rfc2217;
+using namespace tty::posix::pure;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
@@ -165,16 +165,16 @@ TEST(RemoteCodec, LineTranslationsAndTheReadBackRule)
     d.Parity = SPACEPARITY;
     d.StopBits = ONE5STOPBITS;
     d.fOutX = 1;
-    Line l = line_from_dcb(d);
+    RemoteLine l = line_from_dcb(d);
     EXPECT_EQ(l.parity, 5);
     EXPECT_EQ(l.stopSize, 3);
     EXPECT_EQ(l.flow, kFlowXonXoff);
     d.fRtsControl = RTS_CONTROL_HANDSHAKE;
     EXPECT_EQ(line_from_dcb(d).flow, kFlowHardware);
 
-    const Line want {115200, 8, 1, 1, kFlowNone};
+    const RemoteLine want {115200, 8, 1, 1, kFlowNone};
     struct Case {
-        Line got;
+        RemoteLine got;
         bool took;
     };
     const Case cases[] = {
@@ -188,13 +188,13 @@ TEST(RemoteCodec, LineTranslationsAndTheReadBackRule)
         {{0, 8, 1, 1, kFlowNone}, false}, // the rate never answered
     };
     for (const Case &c : cases)
-        EXPECT_EQ(rfc2217::line_took(want, c.got), c.took) << c.got.baud << " " << int(c.got.dataSize);
+        EXPECT_EQ(line_took(want, c.got), c.took) << c.got.baud << " " << int(c.got.dataSize);
 
     DCB asked {};
     asked.BaudRate = 115200;
     asked.ByteSize = 8;
     asked.XonChar = 0x11;
-    const DCB back = rfc2217::dcb_from_line({113000, 8, 1, 1, 0}, want, asked);
+    const DCB back = dcb_from_line({113000, 8, 1, 1, 0}, want, asked);
     EXPECT_EQ(back.BaudRate, 113000u);
     EXPECT_EQ(back.ByteSize, 8);
     EXPECT_EQ(back.XonChar, 0x11);

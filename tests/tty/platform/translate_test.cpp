@@ -1,6 +1,8 @@
 // The layer's pure parts: COM names, the device map, DCB <-> line settings, Windows' DCB
 // checks, modem and error bits, and the time-out rules.
-#include "posix/dcb.h"
+#include "posix/pure/dcb.h"
+#include "posix/pure/status_bits.h"
+#include "posix/pure/timeouts.h"
 #include "posix/devmap.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +13,7 @@
 #include <string>
 
 using namespace tty::posix;
+using namespace tty::posix::pure;
 
 TEST(LayerComName, AcceptsTheThreeFormsAndNothingElse)
 {

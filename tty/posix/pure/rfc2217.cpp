@@ -1,7 +1,8 @@
 // Telnet and RFC 2217 for the client side (see rfc2217.h).
-#include "rfc2217.h"
+#include "posix/pure/rfc2217.h"
+#include "posix/pure/rates.h"
 
-namespace tty::posix::rfc2217 {
+namespace tty::posix::pure {
 
 void Decoder::feed(const uint8_t *in, size_t n, std::vector<uint8_t> &data, std::vector<Command> &commands)
 {
@@ -191,9 +192,9 @@ bool parse_answer(const Command &c, Answer &out)
     return true;
 }
 
-Line line_from_dcb(const DCB &d)
+RemoteLine line_from_dcb(const DCB &d)
 {
-    Line l;
+    RemoteLine l;
     l.baud = d.BaudRate;
     l.dataSize = uint8_t(d.ByteSize);
     l.parity = uint8_t(d.Parity + 1);
@@ -207,7 +208,7 @@ Line line_from_dcb(const DCB &d)
     return l;
 }
 
-DCB dcb_from_line(const Line &got, const Line &wanted, const DCB &asked)
+DCB dcb_from_line(const RemoteLine &got, const RemoteLine &wanted, const DCB &asked)
 {
     DCB d = asked;
     if (got.baud != 0 && got.baud != wanted.baud)
@@ -232,7 +233,7 @@ DCB dcb_from_line(const Line &got, const Line &wanted, const DCB &asked)
     return d;
 }
 
-bool line_took(const Line &wanted, const Line &got)
+bool line_took(const RemoteLine &wanted, const RemoteLine &got)
 {
     if (got.baud == 0 || !rate_close(wanted.baud, got.baud))
         return false;
@@ -260,4 +261,4 @@ DWORD modem_status_from_notify(uint8_t state)
     return DWORD(state) & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
 }
 
-} // namespace tty::posix::rfc2217
+} // namespace tty::posix::pure

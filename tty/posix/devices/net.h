@@ -1,24 +1,19 @@
 // TCP connections to a host named in a map entry, for the device kinds that reach a port
 // over the network: the name looked up and the connection made within one deadline, in the
 // calling thread, so that nothing of a failed attempt outlives the call.
-#ifndef TTY_POSIX_NET_H
-#define TTY_POSIX_NET_H
+#ifndef TTY_POSIX_DEVICES_NET_H
+#define TTY_POSIX_DEVICES_NET_H
 
+#include "posix/monotonic.h"
 #include "win32.h"
 
 #include <cstdint>
 #include <string>
 
-namespace tty::posix {
+namespace tty::posix::devices {
 
 // Win32's ERROR_TIMEOUT: the other side did not answer in time.
 inline constexpr DWORD kErrorTimeout = 1460;
-
-// The layer's monotonic clock in ms (defined in comm.cpp): the deadlines given here are on it.
-int64_t now_ms();
-
-// Milliseconds from now to `deadline`, 0 once it has passed.
-int ms_left(int64_t deadline);
 
 // A connected, non-blocking TCP socket to `host` (a name, an IPv4 or an IPv6 address) at
 // `port`, by `deadline`, with TCP_NODELAY and keep-alive probes set; -1 with `err` set:
@@ -28,6 +23,6 @@ int ms_left(int64_t deadline);
 // name server and name tried), and given back as it was.
 int tcp_connect(const std::string &host, uint16_t port, int64_t deadline, DWORD &err);
 
-} // namespace tty::posix
+} // namespace tty::posix::devices
 
 #endif

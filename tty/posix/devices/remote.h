@@ -5,13 +5,13 @@
 // whatever the server sends, and the buffers have fixed limits: about 1.1 MiB in all, 150 KiB
 // unless a change of settings waits behind unread data. Not locked: its owner serialises
 // the calls.
-#ifndef TTY_POSIX_REMOTE_H
-#define TTY_POSIX_REMOTE_H
+#ifndef TTY_POSIX_DEVICES_REMOTE_H
+#define TTY_POSIX_DEVICES_REMOTE_H
 
-#include "dcb.h"
-#include "devmap.h"
-#include "net.h"
-#include "rfc2217.h"
+#include "posix/pure/dcb.h"
+#include "posix/devmap.h"
+#include "posix/devices/net.h"
+#include "posix/pure/rfc2217.h"
 #include "win32.h"
 
 #include <sys/types.h>
@@ -21,7 +21,7 @@
 #include <memory>
 #include <vector>
 
-namespace tty::posix {
+namespace tty::posix::devices {
 
 // How long opening a remote port may take in all (name, connection, negotiation), and how
 // long a change of settings waits for the server's answers.
@@ -68,14 +68,14 @@ public:
     // its answer, when the server gives one, is in by the time the others are; DTR and RTS
     // are not answered by every server (ser2net on a pseudo-terminal) and are not waited for.
     // False when it could not be queued (the server has not taken the commands before).
-    bool request_line(const rfc2217::Line &line, ModemDrive drive);
+    bool request_line(const pure::RemoteLine &line, pure::ModemDrive drive);
     // The answers to the last request_line so far (0: none yet); answers to earlier requests,
     // however late, are not among them. True once the rate, data size, parity and stop size
     // have all been answered.
-    bool line_answered(rfc2217::Line &got) const;
+    bool line_answered(pure::RemoteLine &got) const;
     // The line as the server last confirmed it, field by field, from every answer it has
     // given (0: never answered): what the device is set to, late answers included.
-    const rfc2217::Line &confirmed() const { return confirmed_; }
+    const pure::RemoteLine &confirmed() const { return confirmed_; }
 
     // Received data: up to n bytes out of the buffer.
     size_t read(uint8_t *dst, size_t n);
@@ -93,7 +93,7 @@ public:
     void purge(bool receive, bool transmit);
 
     // The modem lines from the last NOTIFY-MODEMSTATE (MS_*_ON bits).
-    DWORD modem_status() const { return rfc2217::modem_status_from_notify(modem_); }
+    DWORD modem_status() const { return pure::modem_status_from_notify(modem_); }
     // CE_* bits for the line errors NOTIFY-LINESTATE reported since the last call.
     DWORD take_line_errors();
 
@@ -109,7 +109,7 @@ private:
     void take_in(const uint8_t *buf, size_t n, size_t cap);
     bool flush(DWORD &err);
     void sent(size_t n);
-    void handle(const rfc2217::Command &c);
+    void handle(const pure::Command &c);
     void answered(Field f, uint32_t value);
     bool queue_command(const std::vector<uint8_t> &bytes);
     bool wait(int64_t deadline, DWORD &err);
@@ -118,9 +118,9 @@ private:
 
     int fd_ = -1;
     bool closed_ = false;
-    rfc2217::Decoder decoder_;
-    rfc2217::Options options_;
-    std::vector<rfc2217::Command> commands_;
+    pure::Decoder decoder_;
+    pure::Options options_;
+    std::vector<pure::Command> commands_;
     std::vector<uint8_t> scratch_; // one command being built
     std::vector<uint8_t> in_;      // received data from inHead_ on
     size_t inHead_ = 0;
@@ -139,12 +139,12 @@ private:
     uint64_t asked_[kFields] = {};
     uint64_t answers_[kFields] = {};
     uint64_t last_[kFields] = {}; // the number of the last request_line's own request
-    rfc2217::Line got_;
-    rfc2217::Line confirmed_;
+    pure::RemoteLine got_;
+    pure::RemoteLine confirmed_;
     uint8_t modem_ = 0;
     uint8_t lineState_ = 0;
 };
 
-} // namespace tty::posix
+} // namespace tty::posix::devices
 
 #endif

@@ -1,32 +1,13 @@
-// termios2 access: reading and writing line settings with arbitrary bit rates.
-// Deliberately free of <termios.h>, whose struct termios clashes with the kernel's headers.
-#include "speed.h"
+// The bit rate of line settings, from the kernel's own speed codes. Deliberately free of
+// <termios.h>, whose struct termios clashes with the kernel's headers.
+#include "posix/pure/line_settings.h"
 
 #include <asm/termbits.h>
-#include <sys/ioctl.h>
 
-#include <cstring>
-
-namespace tty::posix {
+namespace tty::posix::pure {
 
 static_assert(sizeof(LineSettings) == sizeof(struct termios2), "LineSettings must mirror termios2");
 static_assert(NCCS == kLineCcCount, "LineSettings must mirror termios2");
-
-int line_get(int fd, LineSettings &out)
-{
-    struct termios2 t {};
-    if (ioctl(fd, TCGETS2, &t) != 0)
-        return -1;
-    std::memcpy(static_cast<void *>(&out), &t, sizeof t);
-    return 0;
-}
-
-int line_set(int fd, const LineSettings &in)
-{
-    struct termios2 t {};
-    std::memcpy(&t, &in, sizeof t);
-    return ioctl(fd, TCSETS2, &t);
-}
 
 uint32_t line_speed(const LineSettings &s)
 {
@@ -63,4 +44,4 @@ void line_set_speed(LineSettings &s, uint32_t rate)
     s.ospeed = rate;
 }
 
-} // namespace tty::posix
+} // namespace tty::posix::pure

@@ -1,5 +1,5 @@
 // How a device makes bit rates, from its driver: TIOCGSERIAL for UARTs, sysfs for USB.
-#include "clock.h"
+#include "posix/devices/rate_probe.h"
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-namespace tty::posix {
+namespace tty::posix::devices {
 namespace {
 
 // Only the plain divisor UARTs: later types have prescalers or sampling clocks of their own.
@@ -48,19 +48,19 @@ bool ftdi_with_divisor(dev_t rdev)
 
 } // namespace
 
-Clock device_clock(int fd, dev_t rdev)
+pure::Clock device_clock(int fd, dev_t rdev)
 {
-    Clock c;
+    pure::Clock c;
     struct serial_struct ss {};
     if (ioctl(fd, TIOCGSERIAL, &ss) == 0 && plain_divisor_uart(ss.type) && ss.baud_base > 0 &&
         !(ss.flags & ASYNC_MAGIC_MULTIPLIER)) {
-        c.kind = Clock::Kind::Divisor;
+        c.kind = pure::Clock::Kind::Divisor;
         c.base = uint32_t(ss.baud_base);
         return c;
     }
     if (ftdi_with_divisor(rdev))
-        c.kind = Clock::Kind::Ftdi;
+        c.kind = pure::Clock::Kind::Ftdi;
     return c;
 }
 
-} // namespace tty::posix
+} // namespace tty::posix::devices

@@ -16,13 +16,15 @@
 // other way. CloseHandle takes the object out of the table and ends its records under both,
 // so a call that no longer finds the handle finds its record ended.
 //
-// The device behind a handle (device.h) is one of several kinds; nothing here depends on
-// which.
-#ifndef TTY_POSIX_COMM_H
-#define TTY_POSIX_COMM_H
+// The device behind a handle (devices/device.h) is one of several kinds; nothing here
+// depends on which. Every call lets the device do its own work through serve() before it
+// asks the device what it holds, and after every wait.
+#ifndef TTY_POSIX_WIN32_COMM_H
+#define TTY_POSIX_WIN32_COMM_H
 
-#include "dcb.h"
-#include "device.h"
+#include "posix/devices/device.h"
+#include "posix/monotonic.h"
+#include "posix/pure/timeouts.h"
 #include "win32.h"
 
 #include <pthread.h>
@@ -36,7 +38,9 @@
 #include <thread>
 #include <vector>
 
-namespace tty::posix {
+namespace tty::posix::win32 {
+
+using devices::Device;
 
 // Values kept in OVERLAPPED.Internal, as Windows keeps them there.
 inline constexpr ULONG_PTR kStatusSuccess = 0;
@@ -58,7 +62,7 @@ struct Event : Object {
 };
 
 struct Pending {
-    enum class Op { Read, Write, Wait };
+    enum class Op { Read, Write };
     uint64_t id;            // tells a record from a later one on the same OVERLAPPED
     Op op;
     OVERLAPPED *ov;
@@ -67,15 +71,16 @@ struct Pending {
     const uint8_t *source;  // Write: source
     DWORD count;
     DWORD done;
-    ReadRule rule;          // Read
+    pure::ReadRule rule;    // Read
     int64_t deadline;       // monotonic ms; -1: none
     int64_t lastArrival;    // Read: when bytes came last (for the interval time-out)
-    DWORD *events;          // Wait: where the event mask goes
 };
 
 // A thread blocked in a call on a Comm, linked into it while it waits: for the record `id`,
-// or (0) for the end of a settings change. `fd` is the wait's wake-up descriptor (-1: none
-// could be made; the thread then waits in short slices).
+// for the answers to its own settings change (kChangeWaiter), or (0) for the end of another
+// thread's change. `fd` is the wait's wake-up descriptor (-1: none could be made; the thread
+// then waits in short slices).
+inline constexpr uint64_t kChangeWaiter = UINT64_MAX;
 struct Waiter {
     uint64_t id;
     int fd;
@@ -90,7 +95,7 @@ struct Comm : Object, std::enable_shared_from_this<Comm> {
     explicit Comm(std::unique_ptr<Device> d) : Object(Kind::Comm), device(std::move(d)) {}
     // Fixed once the handle is in the table.
     const std::unique_ptr<Device> device; // used under `mutex`; closed with the object
-    DeviceId id;                // claimed in the table while the handle is there
+    devices::DeviceId id;       // claimed in the table while the handle is there
     pid_t owner = 0;            // the process that opened it: only it may restore the device
     // Set while CloseHandle waits for `mutex`: a thread coming back from a wait lets it go
     // first. The mutex is not fair, and a waiter that a busy device wakes again and again
@@ -100,7 +105,7 @@ struct Comm : Object, std::enable_shared_from_this<Comm> {
     Mutex mutex;
     bool closed = false;        // CloseHandle has begun: nothing touches the device any more
     bool gone = false;          // hung up; every transfer fails from now on
-    bool changing = false;      // a settings change is under way (it may wait for a server)
+    bool changing = false;      // a settings change is under way (it may wait for answers)
     COMMTIMEOUTS timeouts {};
     DWORD mask = 0;
     uint64_t arrivedAtLastWait = 0; // the device's arrived() count at the last event wait
@@ -156,9 +161,15 @@ CommRef use_comm(HANDLE h);
 // return; the caller looks at `closed` and its records anew.
 int wait_unlocked(CommRef &c, uint64_t id, struct pollfd device, int64_t deadline, DWORD &err);
 
-// Wakes the threads waiting on record `id`, or all waiting threads when `id` is 0. Caller
-// holds the object's mutex.
+// Wakes the threads waiting on record `id` (or for kChangeWaiter), or all waiting threads
+// when `id` is 0. Caller holds the object's mutex.
 void wake(Comm &c, uint64_t id);
+
+// Lets the device do its own work after a wait whose poll found `revents`, or (0) before a
+// call asks it what it holds (Device::service), and wakes a settings change under way, whose
+// answers may have come in with it, whichever thread's call this is. False once the device
+// has gone and nothing is left to read.
+bool serve(Comm &c, short revents);
 
 // Marks the device gone: every transfer fails from now on; not while the device still holds
 // bytes that came before its end, which a read returns first.
@@ -192,6 +203,6 @@ template <class Pred> bool end_pending(Comm &c, ULONG_PTR status, Pred which)
     return any;
 }
 
-} // namespace tty::posix
+} // namespace tty::posix::win32
 
 #endif

@@ -1,15 +1,16 @@
-// A local serial device behind a comm handle: its descriptor, termios and ioctl calls, the
-// bytes moved out of the kernel's queue for event waits, the driver's error counters, how it
-// makes bit rates, and the settings it is given back at close.
-#include "clock.h"
-#include "dcb.h"
-#include "device.h"
-#include "stash.h"
-#include "speed.h"
+// A local serial device behind a comm handle: its termios and ioctl calls, the driver's
+// error counters, how it makes bit rates, and the settings it is given back at close.
+#include "posix/devices/rate_probe.h"
+#include "posix/devices/termios2.h"
+#include "posix/pure/dcb.h"
+#include "posix/pure/rates.h"
+#include "posix/pure/status_bits.h"
+#include "posix/pure/timeouts.h"
+#include "posix/devices/descriptor.h"
+#include "posix/monotonic.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -22,10 +23,11 @@
 #include <cstring>
 #include <new>
 #include <utility>
-#include <vector>
 
-namespace tty::posix {
+namespace tty::posix::devices {
 namespace {
+
+using namespace pure;
 
 DWORD open_error(int err)
 {
@@ -57,12 +59,6 @@ bool is_gone_error(int err)
     return err == EIO || err == ENXIO || err == ENODEV;
 }
 
-bool poll_hung_up(int fd)
-{
-    struct pollfd p {fd, 0, 0};
-    return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
-}
-
 // TIOCGICOUNT; on failure stores errno in `err` and returns false.
 bool read_counts(int fd, ErrorCounts &out, int &err)
 {
@@ -79,32 +75,22 @@ bool read_counts(int fd, ErrorCounts &out, int &err)
     return true;
 }
 
-class LocalDevice final : public Device {
+class LocalDevice final : public DescriptorDevice {
 public:
-    explicit LocalDevice(int fd) : fd_(fd) {}
-    ~LocalDevice() override { close(fd_); }
+    explicit LocalDevice(int fd) : DescriptorDevice(fd, Type::Terminal) {}
 
     bool open(const DeviceId &id, DWORD &err);
 
-    ssize_t read(uint8_t *dst, size_t n, DWORD &err) override;
-    ssize_t write(const uint8_t *src, size_t n, DWORD &err) override;
-    bool arrived(uint64_t &total) override;
-    ssize_t take_in(DWORD &err, bool &full) override;
-    size_t held() const override { return stash_.size(); }
-    bool hung_up() override { return stash_.empty() && poll_hung_up(fd_); }
-    struct pollfd poll_for(Want want) override;
     bool status(DWORD &errors, COMSTAT &stat, DWORD &err) override;
     bool modem(DWORD &bits, DWORD &err) override;
     bool purge(bool input, bool output, DWORD &err) override;
     bool get_state(DCB &dcb, DWORD &err) override;
-    bool set_state(const DCB &dcb, Pause &pause, DWORD &err) override;
+    bool set_state(const DCB &dcb, bool again, int64_t &until, DWORD &err) override;
     void release() override;
 
 private:
-    ssize_t read_fd(uint8_t *dst, size_t n, DWORD &err);
     void drain_output();
 
-    int fd_;
     bool pty_ = false;        // carries plain bytes: no framing to verify
     bool noCounters_ = false; // the driver has no TIOCGICOUNT
     Clock clock_;             // how the device makes bit rates
@@ -112,7 +98,6 @@ private:
     LineSettings applied_;    // what the device reported after taking asked_
     DCB asked_ {};            // the DCB taken last (see dcb_current)
     ErrorCounts counts_;      // at the last status()
-    Stash stash_;
 };
 
 bool LocalDevice::open(const DeviceId &id, DWORD &err)
@@ -123,109 +108,36 @@ bool LocalDevice::open(const DeviceId &id, DWORD &err)
     };
     struct stat st {};
     // The file claimed, not another one put in its place meanwhile.
-    if (fstat(fd_, &st) != 0 || !isatty(fd_) || st.st_dev != id.dev || st.st_ino != id.ino)
+    if (fstat(fd(), &st) != 0 || !isatty(fd()) || st.st_dev != id.dev || st.st_ino != id.ino)
         return refuse(ERROR_FILE_NOT_FOUND);
     pty_ = is_pty(st.st_rdev);
     if (!pty_)
-        clock_ = device_clock(fd_, st.st_rdev);
+        clock_ = device_clock(fd(), st.st_rdev);
     // flock holds against root and against other descriptors of this process; TIOCEXCL
     // (below) against processes that do not use flock.
-    if (flock(fd_, LOCK_EX | LOCK_NB) != 0)
+    if (flock(fd(), LOCK_EX | LOCK_NB) != 0)
         return refuse(ERROR_ACCESS_DENIED);
     // Root gets past another program's TIOCEXCL: refuse the device ourselves. Not on a
     // pseudo-terminal, which keeps the flag after its holder has gone (the kernel clears it
     // only at the last close, and the master keeps the slave alive).
     int excl = 0;
-    if (!pty_ && ioctl(fd_, TIOCGEXCL, &excl) == 0 && excl)
+    if (!pty_ && ioctl(fd(), TIOCGEXCL, &excl) == 0 && excl)
         return refuse(ERROR_ACCESS_DENIED);
-    if (line_get(fd_, saved_) != 0)
+    if (line_get(fd(), saved_) != 0)
         return refuse(open_error(errno));
     LineSettings raw = saved_;
     line_make_raw(raw);
-    if (line_set(fd_, raw) != 0 || line_get(fd_, applied_) != 0) {
+    if (line_set(fd(), raw) != 0 || line_get(fd(), applied_) != 0) {
         const DWORD e = open_error(errno);
-        line_set(fd_, saved_);
+        line_set(fd(), saved_);
         return refuse(e);
     }
-    ioctl(fd_, TIOCEXCL);
+    ioctl(fd(), TIOCEXCL);
     asked_ = dcb_from_line(applied_, base_dcb()); // the device's settings, before any change
     int countErr = 0;
-    if (!read_counts(fd_, counts_, countErr))
+    if (!read_counts(fd(), counts_, countErr))
         noCounters_ = true;
     return true;
-}
-
-ssize_t LocalDevice::read_fd(uint8_t *dst, size_t n, DWORD &err)
-{
-    if (n == 0)
-        return 0;
-    for (;;) {
-        const ssize_t r = ::read(fd_, dst, n);
-        if (r > 0)
-            return r;
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return 0;
-        // A read of 0 is a hang-up in our raw mode (see line_make_raw); poll confirms it in
-        // case someone else has changed the line's settings since.
-        if (r == 0 && !poll_hung_up(fd_))
-            return 0;
-        err = (r == 0 || is_gone_error(errno)) ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE;
-        return -1;
-    }
-}
-
-ssize_t LocalDevice::read(uint8_t *dst, size_t n, DWORD &err)
-{
-    return stash_.read(dst, n, err, [this](uint8_t *d, size_t m, DWORD &e) { return read_fd(d, m, e); });
-}
-
-ssize_t LocalDevice::write(const uint8_t *src, size_t n, DWORD &err)
-{
-    if (n == 0)
-        return 0;
-    for (;;) {
-        const ssize_t r = ::write(fd_, src, n);
-        if (r >= 0)
-            return r;
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return 0;
-        err = is_gone_error(errno) ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE;
-        return -1;
-    }
-}
-
-bool LocalDevice::arrived(uint64_t &total)
-{
-    int inq = 0;
-    if (ioctl(fd_, TIOCINQ, &inq) != 0)
-        return false;
-    total = stash_.arrived(size_t(inq > 0 ? inq : 0));
-    return true;
-}
-
-ssize_t LocalDevice::take_in(DWORD &err, bool &full)
-{
-    int inq = 0;
-    if (ioctl(fd_, TIOCINQ, &inq) != 0) {
-        err = ERROR_DEVICE_NOT_CONNECTED;
-        return -1;
-    }
-    return stash_.take_in(size_t(inq > 0 ? inq : 0), err, full,
-                          [this](uint8_t *d, size_t m, DWORD &e) { return read_fd(d, m, e); });
-}
-
-struct pollfd LocalDevice::poll_for(Want want)
-{
-    short events = 0;
-    if (want == Want::Input || want == Want::Event)
-        events = POLLIN;
-    else if (want == Want::Output)
-        events = POLLOUT;
-    return {fd_, events, 0};
 }
 
 bool LocalDevice::status(DWORD &errors, COMSTAT &stat, DWORD &err)
@@ -234,18 +146,16 @@ bool LocalDevice::status(DWORD &errors, COMSTAT &stat, DWORD &err)
     stat = COMSTAT {};
     errors = 0;
     // Checked first: some drivers keep answering queue ioctls for a while after a hang-up.
-    if (poll_hung_up(fd_)) {
-        stat.cbInQue = DWORD(stash_.size()); // what is left to read
-        return !stash_.empty();
-    }
+    if (ended())
+        return false;
     int inq = 0;
     int outq = 0;
-    if (ioctl(fd_, TIOCINQ, &inq) != 0 || ioctl(fd_, TIOCOUTQ, &outq) != 0)
+    if (ioctl(fd(), TIOCINQ, &inq) != 0 || ioctl(fd(), TIOCOUTQ, &outq) != 0)
         return false;
     ErrorCounts now = counts_;
     if (!noCounters_) {
         int e = 0;
-        if (!read_counts(fd_, now, e)) {
+        if (!read_counts(fd(), now, e)) {
             if (e == EIO)
                 return false;
             noCounters_ = true; // a pseudo-terminal, say: no errors to report
@@ -254,7 +164,7 @@ bool LocalDevice::status(DWORD &errors, COMSTAT &stat, DWORD &err)
     }
     errors = comm_errors_from_counts(counts_, now);
     counts_ = now;
-    stat.cbInQue = DWORD(inq > 0 ? inq : 0) + DWORD(stash_.size());
+    stat.cbInQue = DWORD(inq > 0 ? inq : 0);
     stat.cbOutQue = DWORD(outq > 0 ? outq : 0);
     return true;
 }
@@ -262,7 +172,7 @@ bool LocalDevice::status(DWORD &errors, COMSTAT &stat, DWORD &err)
 bool LocalDevice::modem(DWORD &bits, DWORD &err)
 {
     int tiocm = 0;
-    if (ioctl(fd_, TIOCMGET, &tiocm) != 0) {
+    if (ioctl(fd(), TIOCMGET, &tiocm) != 0) {
         // ENOTTY / EINVAL: no modem lines (a pseudo-terminal).
         err = is_gone_error(errno) ? ERROR_DEVICE_NOT_CONNECTED : ERROR_NOT_SUPPORTED;
         return false;
@@ -274,13 +184,13 @@ bool LocalDevice::modem(DWORD &bits, DWORD &err)
 bool LocalDevice::purge(bool input, bool output, DWORD &err)
 {
     err = ERROR_DEVICE_NOT_CONNECTED;
-    if (output && tcflush(fd_, TCOFLUSH) != 0)
+    if (output && tcflush(fd(), TCOFLUSH) != 0)
         return false;
     if (input) {
         int inq = 0;
-        if (ioctl(fd_, TIOCINQ, &inq) != 0 || tcflush(fd_, TCIFLUSH) != 0)
+        if (ioctl(fd(), TIOCINQ, &inq) != 0 || tcflush(fd(), TCIFLUSH) != 0)
             return false;
-        stash_.purge(uint64_t(inq > 0 ? inq : 0));
+        dropped(uint64_t(inq > 0 ? inq : 0));
     }
     return true;
 }
@@ -288,7 +198,7 @@ bool LocalDevice::purge(bool input, bool output, DWORD &err)
 bool LocalDevice::get_state(DCB &dcb, DWORD &err)
 {
     LineSettings now;
-    if (line_get(fd_, now) != 0) {
+    if (line_get(fd(), now) != 0) {
         err = ERROR_DEVICE_NOT_CONNECTED;
         return false;
     }
@@ -296,7 +206,7 @@ bool LocalDevice::get_state(DCB &dcb, DWORD &err)
     return true;
 }
 
-bool LocalDevice::set_state(const DCB &dcb, Pause &, DWORD &err)
+bool LocalDevice::set_state(const DCB &dcb, bool, int64_t &, DWORD &err)
 {
     err = ERROR_DEVICE_NOT_CONNECTED;
     // Many drivers echo a rate they can only approximate, so the read-back below cannot see
@@ -306,35 +216,35 @@ bool LocalDevice::set_state(const DCB &dcb, Pause &, DWORD &err)
         return false;
     }
     LineSettings before;
-    if (line_get(fd_, before) != 0)
+    if (line_get(fd(), before) != 0)
         return false;
     const DCB prev = dcb_current(before, asked_, applied_);
     const LineSettings wanted = line_from_dcb(before, dcb);
     LineSettings got;
-    if (line_set(fd_, wanted) != 0) {
+    if (line_set(fd(), wanted) != 0) {
         if (errno == EIO)
             return false;
-        line_set(fd_, before);
+        line_set(fd(), before);
         err = ERROR_INVALID_PARAMETER;
         return false;
     }
-    if (line_get(fd_, got) != 0)
+    if (line_get(fd(), got) != 0)
         return false;
     // A pseudo-terminal reports 8 bits without parity whatever it was given: there only the
     // speed tells whether the settings were taken.
     if (!line_took(wanted, got, !pty_)) {
-        line_set(fd_, before);
+        line_set(fd(), before);
         err = ERROR_INVALID_PARAMETER;
         return false;
     }
     int inq = 0;
-    const bool inputFull = ioctl(fd_, TIOCINQ, &inq) == 0 && inq >= kInputFullMark;
+    const bool inputFull = ioctl(fd(), TIOCINQ, &inq) == 0 && inq >= kInputFullMark;
     const ModemDrive drive = modem_drive(prev, dcb, inputFull);
     for (const auto &[bit, how] :
          {std::pair{TIOCM_DTR, drive.dtr}, std::pair{TIOCM_RTS, drive.rts}}) {
         if (how == Drive::Leave)
             continue;
-        if (ioctl(fd_, how == Drive::Raise ? TIOCMBIS : TIOCMBIC, &bit) != 0 && errno == EIO)
+        if (ioctl(fd(), how == Drive::Raise ? TIOCMBIS : TIOCMBIC, &bit) != 0 && errno == EIO)
             return false;
         // ENOTTY / EINVAL: a device without modem lines; nothing to drive.
     }
@@ -349,21 +259,21 @@ bool LocalDevice::set_state(const DCB &dcb, Pause &, DWORD &err)
 void LocalDevice::drain_output()
 {
     int queued = 0;
-    if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0)
+    if (ioctl(fd(), TIOCOUTQ, &queued) != 0 || queued <= 0)
         return; // nothing queued, or the device has gone (pseudo-terminals never queue)
     const int64_t deadline = now_ms() + close_drain_ms(uint32_t(queued), line_speed(applied_));
-    while (ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 && now_ms() < deadline)
+    while (ioctl(fd(), TIOCOUTQ, &queued) == 0 && queued > 0 && now_ms() < deadline)
         usleep(10000);
     if (queued > 0)
-        tcflush(fd_, TCOFLUSH);
+        tcflush(fd(), TCOFLUSH);
 }
 
 void LocalDevice::release()
 {
     drain_output();
-    line_set(fd_, saved_); // fails harmlessly on a device that has gone
-    ioctl(fd_, TIOCNXCL);
-    flock(fd_, LOCK_UN);
+    line_set(fd(), saved_); // fails harmlessly on a device that has gone
+    ioctl(fd(), TIOCNXCL);
+    flock(fd(), LOCK_UN);
 }
 
 } // namespace
@@ -406,4 +316,4 @@ std::unique_ptr<Device> open_local_device(const std::string &path, Claims &claim
     return d;
 }
 
-} // namespace tty::posix
+} // namespace tty::posix::devices

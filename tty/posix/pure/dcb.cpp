@@ -1,12 +1,11 @@
-// Pure translations of the Win32-named layer (see dcb.h).
-#include "dcb.h"
-
-#include <algorithm>
+// DCB <-> line settings (see dcb.h).
+#include "posix/pure/dcb.h"
+#include "posix/pure/rates.h"
 
 #include <sys/ioctl.h>
 #include <termios.h>
 
-namespace tty::posix {
+namespace tty::posix::pure {
 
 static_assert(VMIN < kLineCcCount && VTIME < kLineCcCount && VSTART < kLineCcCount &&
                   VSTOP < kLineCcCount,
@@ -148,12 +147,6 @@ DCB dcb_current(const LineSettings &now, const DCB &asked, const LineSettings &a
     return d;
 }
 
-bool rate_close(uint64_t asked, uint64_t runs)
-{
-    const uint64_t diff = asked > runs ? asked - runs : runs - asked;
-    return diff * 50 <= asked;
-}
-
 bool line_took(const LineSettings &asked, const LineSettings &got, bool framesCharacters)
 {
     if (!rate_close(line_speed(asked), line_speed(got)))
@@ -178,116 +171,5 @@ ModemDrive modem_drive(const DCB &prev, const DCB &next, bool inputFull)
     return m;
 }
 
-uint32_t clock_rate(const Clock &c, uint32_t rate)
-{
-    if (rate == 0)
-        return 0;
-    switch (c.kind) {
-    case Clock::Kind::Driver:
-        return rate;
-    case Clock::Kind::Divisor: {
-        // The 8250 driver's divisor: base / rate rounded to the nearest whole number.
-        const uint64_t divisor = (uint64_t(c.base) + rate / 2) / rate;
-        if (divisor == 0 || divisor > 0xFFFF)
-            return 0;
-        return uint32_t((c.base + divisor / 2) / divisor);
-    }
-    case Clock::Kind::Ftdi: {
-        // ftdi_sio: 3 MHz over a divisor in eighths, rounded to the nearest eighth. Below 2
-        // only 1 (3 Mbit/s) and 1.5 (2 Mbit/s) exist; the whole part has 14 bits. Chips
-        // with a faster clock use it only from 1200 bit/s up, where this one is within the
-        // tolerance as well, so the decision is the same for them.
-        constexpr uint64_t eighths = 24000000;
-        const uint64_t d3 = (eighths + rate / 2) / rate;
-        if (d3 < 16 && d3 != 8 && d3 != 12)
-            return 0;
-        if (d3 > 16383 * 8 + 7)
-            return 0;
-        return uint32_t((eighths + d3 / 2) / d3);
-    }
-    }
-    return 0;
-}
 
-bool clock_makes(const Clock &c, uint32_t rate)
-{
-    const uint32_t made = clock_rate(c, rate);
-    return made != 0 && rate_close(rate, made);
-}
-
-DWORD modem_status_from_tiocm(int bits)
-{
-    DWORD ms = 0;
-    if (bits & TIOCM_CTS)
-        ms |= MS_CTS_ON;
-    if (bits & TIOCM_DSR)
-        ms |= MS_DSR_ON;
-    if (bits & TIOCM_RNG)
-        ms |= MS_RING_ON;
-    if (bits & TIOCM_CAR)
-        ms |= MS_RLSD_ON;
-    return ms;
-}
-
-DWORD comm_errors_from_counts(const ErrorCounts &before, const ErrorCounts &now)
-{
-    // Counters only grow; a smaller value (a driver that reset them) is no error.
-    DWORD ce = 0;
-    if (now.overrun > before.overrun)
-        ce |= CE_OVERRUN;
-    if (now.bufOverrun > before.bufOverrun)
-        ce |= CE_RXOVER;
-    if (now.parity > before.parity)
-        ce |= CE_RXPARITY;
-    if (now.frame > before.frame)
-        ce |= CE_FRAME;
-    if (now.brk > before.brk)
-        ce |= CE_BREAK;
-    return ce;
-}
-
-// A limit that no wait could outlive counts as none, which also keeps the sums in range.
-static int64_t limit_ms(uint64_t ms)
-{
-    return ms >= (uint64_t(1) << 40) ? -1 : int64_t(ms);
-}
-
-ReadRule read_rule(const COMMTIMEOUTS &t, DWORD count)
-{
-    ReadRule r{false, false, false, -1, -1};
-    if (t.ReadIntervalTimeout == MAXDWORD) {
-        if (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
-            r.atOnce = true;
-            return r;
-        }
-        r.takesWaiting = true;
-        if (t.ReadTotalTimeoutMultiplier == MAXDWORD && t.ReadTotalTimeoutConstant != MAXDWORD) {
-            r.endsOnArrival = true;
-            r.totalMs = t.ReadTotalTimeoutConstant;
-            return r;
-        }
-    } else if (t.ReadIntervalTimeout != 0) {
-        r.intervalMs = t.ReadIntervalTimeout;
-    }
-    if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
-        r.totalMs = limit_ms(uint64_t(t.ReadTotalTimeoutMultiplier) * count +
-                             t.ReadTotalTimeoutConstant);
-    return r;
-}
-
-int64_t write_total_ms(const COMMTIMEOUTS &t, DWORD count)
-{
-    if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0)
-        return -1;
-    return limit_ms(uint64_t(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant);
-}
-
-int64_t close_drain_ms(uint32_t queued, uint32_t rate)
-{
-    if (queued == 0)
-        return 0;
-    const uint64_t onLine = uint64_t(queued) * 10 * 1000 / (rate ? rate : 1);
-    return int64_t(std::min<uint64_t>(onLine + 500, 5000));
-}
-
-} // namespace tty::posix
+} // namespace tty::posix::pure

@@ -2,17 +2,17 @@
 // byte stream split into data and commands, option negotiation, the com-port commands and
 // the server's answers, and the translation between a DCB and the line the server is asked
 // for. Pure: nothing here touches a descriptor.
-#ifndef TTY_POSIX_RFC2217_H
-#define TTY_POSIX_RFC2217_H
+#ifndef TTY_POSIX_PURE_RFC2217_H
+#define TTY_POSIX_PURE_RFC2217_H
 
-#include "dcb.h"
+#include "posix/pure/dcb.h"
 #include "win32.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-namespace tty::posix::rfc2217 {
+namespace tty::posix::pure {
 
 inline constexpr uint8_t kIac = 255;
 inline constexpr uint8_t kDont = 254;
@@ -119,7 +119,7 @@ struct Answer {
 bool parse_answer(const Command &c, Answer &out);
 
 // The line as RFC 2217 names it; 0 in a field: not known (not asked, or not answered).
-struct Line {
+struct RemoteLine {
     uint32_t baud = 0;
     uint8_t dataSize = 0; // 5 to 8
     uint8_t parity = 0;   // 1 none, 2 odd, 3 even, 4 mark, 5 space
@@ -129,16 +129,16 @@ struct Line {
 
 // What `dcb` asks of the server. XON/XOFF and hardware flow control at once cannot be said
 // in RFC 2217: hardware wins.
-Line line_from_dcb(const DCB &dcb);
+RemoteLine line_from_dcb(const DCB &dcb);
 
 // GetCommState's answer: `asked` where the server's answers (`got`) agree with what it was
 // asked for (`wanted`), the server's value where it differs (a rate it rounded, say).
-DCB dcb_from_line(const Line &got, const Line &wanted, const DCB &asked);
+DCB dcb_from_line(const RemoteLine &got, const RemoteLine &wanted, const DCB &asked);
 
 // Whether the server took `wanted`, judged from its answers: the rate within 2%, as for a
 // local UART, and data size, parity and stop size exactly. A field left unanswered fails,
 // except flow control, which some servers never answer (ser2net on a pseudo-terminal).
-bool line_took(const Line &wanted, const Line &got);
+bool line_took(const RemoteLine &wanted, const RemoteLine &got);
 
 // NOTIFY-LINESTATE error bits (overrun, parity, framing, break) to CE_* bits.
 inline constexpr uint8_t kLineErrors = 0x1E;
@@ -148,6 +148,6 @@ DWORD comm_errors_from_linestate(uint8_t state);
 // places as Windows).
 DWORD modem_status_from_notify(uint8_t state);
 
-} // namespace tty::posix::rfc2217
+} // namespace tty::posix::pure
 
 #endif

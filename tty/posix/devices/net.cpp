@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <climits>
 
-namespace tty::posix {
+namespace tty::posix::devices {
 namespace {
 
 // glibc's resolver waits _res.retrans seconds for each name server, _res.retry times over,
@@ -123,11 +123,6 @@ int connect_any(const struct addrinfo *list, int64_t deadline, DWORD &err)
 
 } // namespace
 
-int ms_left(int64_t deadline)
-{
-    return int(std::clamp<int64_t>(deadline - now_ms(), 0, INT_MAX));
-}
-
 int tcp_connect(const std::string &host, uint16_t port, int64_t deadline, DWORD &err)
 {
     err = ERROR_FILE_NOT_FOUND;
@@ -139,4 +134,4 @@ int tcp_connect(const std::string &host, uint16_t port, int64_t deadline, DWORD 
     return fd;
 }
 
-} // namespace tty::posix
+} // namespace tty::posix::devices

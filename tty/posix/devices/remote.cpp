@@ -1,5 +1,5 @@
 // The connection to a serial server (see remote.h).
-#include "remote.h"
+#include "posix/devices/remote.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,10 +11,10 @@
 #include <cerrno>
 #include <new>
 
-namespace tty::posix {
+namespace tty::posix::devices {
 namespace {
 
-using namespace rfc2217;
+using namespace pure;
 
 // Received bytes are decoded this many at a time, which bounds the commands held at once.
 constexpr size_t kDecodeSlice = 4096;
@@ -195,10 +195,10 @@ void Remote::handle(const Command &c)
 // our requests for that setting not yet answered (none: the server spoke by itself).
 void Remote::answered(Field f, uint32_t value)
 {
-    Line *lines[] = {&confirmed_, nullptr};
+    RemoteLine *lines[] = {&confirmed_, nullptr};
     if (answers_[f] < asked_[f] && ++answers_[f] == last_[f])
         lines[1] = &got_;
-    for (Line *l : lines) {
+    for (RemoteLine *l : lines) {
         if (!l)
             continue;
         switch (f) {
@@ -259,7 +259,7 @@ bool Remote::service(DWORD &err, bool beyondCap)
         err = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
-    Line got;
+    RemoteLine got;
     return beyondCap && closed_ && line_answered(got);
 }
 
@@ -280,9 +280,9 @@ bool Remote::wait(int64_t deadline, DWORD &err)
     return service(err);
 }
 
-bool Remote::request_line(const Line &line, ModemDrive drive)
+bool Remote::request_line(const RemoteLine &line, ModemDrive drive)
 {
-    got_ = Line {};
+    got_ = RemoteLine {};
     try {
         scratch_.clear();
         com_port(kSetControl, line.flow, scratch_);
@@ -306,7 +306,7 @@ bool Remote::request_line(const Line &line, ModemDrive drive)
     return true;
 }
 
-bool Remote::line_answered(Line &got) const
+bool Remote::line_answered(RemoteLine &got) const
 {
     got = got_;
     return got_.baud != 0 && got_.dataSize != 0 && got_.parity != 0 && got_.stopSize != 0;
@@ -402,4 +402,4 @@ void Remote::drain(int64_t ms)
     }
 }
 
-} // namespace tty::posix
+} // namespace tty::posix::devices

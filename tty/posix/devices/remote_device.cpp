@@ -1,31 +1,31 @@
 // A port on a serial server behind a comm handle: the connection (remote.h) seen as a
 // Device. The connection holds the bytes received and not yet read, so that its end is a
 // hang-up only once they have been read; the settings read back are the server's answers.
-#include "device.h"
-#include "remote.h"
+// The socket is serviced in service() alone, which the handle code calls after every wait
+// and before every call that reports what the port holds.
+#include "posix/devices/device.h"
+#include "posix/devices/remote.h"
 
 #include <new>
 
-namespace tty::posix {
+namespace tty::posix::devices {
 namespace {
+
+using pure::modem_drive;
 
 class RemoteDevice final : public Device {
 public:
     explicit RemoteDevice(std::unique_ptr<Remote> remote) : remote_(std::move(remote)) {}
 
     ssize_t read(uint8_t *dst, size_t n, DWORD &err) override;
-    ssize_t write(const uint8_t *src, size_t n, DWORD &err) override
+    ssize_t write(const uint8_t *src, size_t n, DWORD &err) override;
+    bool arrived(uint64_t &total) override
     {
-        return remote_->write(src, n, err);
+        total = remote_->received(); // purged bytes are among them
+        return !gone();
     }
-    size_t unsent() const override { return remote_->out_queue(); }
-    bool arrived(uint64_t &total) override;
-    ssize_t take_in(DWORD &err, bool &full) override;
-    size_t held() const override { return remote_->in_queue(); }
-    bool hung_up() override { return !serve(); }
     struct pollfd poll_for(Want want) override;
-    // The end of the connection shows as input, to be read after the bytes before it.
-    bool gone_in(short) const override { return false; }
+    bool service(short revents) override;
     bool status(DWORD &errors, COMSTAT &stat, DWORD &err) override;
     bool modem(DWORD &bits, DWORD &err) override;
     bool purge(bool input, bool output, DWORD &err) override;
@@ -33,73 +33,67 @@ public:
     // was taken after all reads back as taken.
     bool get_state(DCB &dcb, DWORD &) override
     {
-        serve();
-        dcb = rfc2217::dcb_from_line(remote_->confirmed(), asked_, askedDcb_);
+        dcb = pure::dcb_from_line(remote_->confirmed(), asked_, askedDcb_);
         return true;
     }
-    bool set_state(const DCB &dcb, Pause &pause, DWORD &err) override;
+    bool set_state(const DCB &dcb, bool again, int64_t &until, DWORD &err) override;
     // Bytes taken for sending go to the server, which paces them on its line; a server that
     // does not take them is not waited for long.
     void release() override { remote_->drain(500); }
 
 private:
-    // Takes in what the connection holds and sends what it will take, without waiting;
-    // false once the connection has closed and its bytes have been read.
-    bool serve()
-    {
-        DWORD err = 0;
-        remote_->service(err);
-        return !remote_->closed() || remote_->in_queue() > 0;
-    }
+    // The connection has closed and its bytes have been read.
+    bool gone() const { return remote_->closed() && remote_->in_queue() == 0; }
+    // Keeps held() as the connection's buffers now are.
+    void note() { held_ = {remote_->in_queue(), remote_->out_queue()}; }
 
     std::unique_ptr<Remote> remote_;
     DCB askedDcb_ = network_dcb(); // the DCB taken last
-    rfc2217::Line asked_;          // the line taken last
+    pure::RemoteLine asked_;          // the line taken last
+    bool answering_ = false;       // a change waits for the server's answers ...
+    int64_t answersDue_ = 0;       // ... until then
 };
 
 ssize_t RemoteDevice::read(uint8_t *dst, size_t n, DWORD &err)
 {
     if (n == 0)
         return 0;
-    const bool live = serve();
     const size_t got = remote_->read(dst, n);
-    if (got == 0 && !live) {
+    note();
+    if (got == 0 && remote_->closed()) {
         err = ERROR_DEVICE_NOT_CONNECTED;
         return -1;
     }
     return ssize_t(got);
 }
 
-bool RemoteDevice::arrived(uint64_t &total)
+ssize_t RemoteDevice::write(const uint8_t *src, size_t n, DWORD &err)
 {
-    const bool live = serve();
-    total = remote_->received(); // purged bytes are among them
-    return live;
-}
-
-ssize_t RemoteDevice::take_in(DWORD &err, bool &full)
-{
-    // The connection keeps its own buffer: taking in what the socket holds is enough.
-    full = false;
-    const uint64_t before = remote_->received();
-    if (!serve()) {
-        err = ERROR_DEVICE_NOT_CONNECTED;
-        return -1;
-    }
-    return ssize_t(remote_->received() - before);
+    const ssize_t r = remote_->write(src, n, err);
+    note();
+    return r;
 }
 
 struct pollfd RemoteDevice::poll_for(Want want)
 {
     // A write waits for room only: it takes no input, so input would wake it for nothing.
     // Everything else takes input in (while the buffer has room) and sends what waits.
-    const short events = want == Want::Output ? short(POLLOUT) : remote_->poll_events();
+    const short events = want == Want::Output ? short(POLLOUT) : remote_->poll_events(answering_);
     return {remote_->fd(), events, 0};
+}
+
+bool RemoteDevice::service(short)
+{
+    // Whatever the poll found: a call that did not poll finds out here.
+    DWORD err = 0;
+    remote_->service(err, answering_);
+    note();
+    return !gone();
 }
 
 bool RemoteDevice::status(DWORD &errors, COMSTAT &stat, DWORD &err)
 {
-    if (!serve()) {
+    if (gone()) {
         err = ERROR_DEVICE_NOT_CONNECTED;
         return false;
     }
@@ -113,7 +107,7 @@ bool RemoteDevice::status(DWORD &errors, COMSTAT &stat, DWORD &err)
 
 bool RemoteDevice::modem(DWORD &bits, DWORD &err)
 {
-    if (!serve()) {
+    if (gone()) {
         err = ERROR_DEVICE_NOT_CONNECTED;
         return false;
     }
@@ -124,41 +118,42 @@ bool RemoteDevice::modem(DWORD &bits, DWORD &err)
 bool RemoteDevice::purge(bool input, bool output, DWORD &)
 {
     // Purged bytes still count as received (Remote::received) for WaitCommEvent.
-    serve();
     remote_->purge(input, output);
+    note();
     return true;
 }
 
 // The server's answers are the read-back; the wait for them is bounded.
-bool RemoteDevice::set_state(const DCB &dcb, Pause &pause, DWORD &err)
+bool RemoteDevice::set_state(const DCB &dcb, bool again, int64_t &until, DWORD &err)
 {
-    const rfc2217::Line wanted = rfc2217::line_from_dcb(dcb);
-    // The server owns RTS in handshake mode, as a driver does; its queue is never taken as full.
-    remote_->request_line(wanted, modem_drive(askedDcb_, dcb, false));
-    const int64_t deadline = now_ms() + kRemoteAnswerMs;
-    rfc2217::Line got;
-    for (;;) {
-        DWORD e = 0;
-        if (!remote_->service(e, true) && remote_->closed()) {
-            err = ERROR_DEVICE_NOT_CONNECTED;
-            return false;
-        }
-        if (remote_->line_answered(got))
-            break;
-        if (now_ms() >= deadline) {
-            err = kErrorTimeout;
-            return false;
-        }
-        if (!pause.wait({remote_->fd(), remote_->poll_events(true), 0}, deadline)) {
-            err = ERROR_INVALID_HANDLE; // CloseHandle came meanwhile
-            return false;
-        }
+    const pure::RemoteLine wanted = pure::line_from_dcb(dcb);
+    if (!again || !answering_) {
+        // The server owns RTS in handshake mode, as a driver does; its queue is never taken
+        // as full.
+        remote_->request_line(wanted, modem_drive(askedDcb_, dcb, false));
+        note();
+        answering_ = true;
+        answersDue_ = now_ms() + kRemoteAnswerMs;
     }
-    if (!rfc2217::line_took(wanted, got)) {
+    // Answers that came before a close count: the close may be seen only after them.
+    pure::RemoteLine got;
+    if (!remote_->line_answered(got)) {
+        if (remote_->closed() || now_ms() >= answersDue_) {
+            answering_ = false;
+            err = remote_->closed() ? ERROR_DEVICE_NOT_CONNECTED : kErrorTimeout;
+            return false;
+        }
+        until = answersDue_;
+        err = ERROR_IO_PENDING;
+        return false;
+    }
+    answering_ = false;
+    if (!pure::line_took(wanted, got)) {
         // Put back what the server had before, as a local device keeps its settings when it
         // refuses new ones. Not waited for: the answers only fill the next read-back.
         if (asked_.baud != 0)
             remote_->request_line(asked_, modem_drive(dcb, askedDcb_, false));
+        note();
         err = ERROR_INVALID_PARAMETER;
         return false;
     }
@@ -183,4 +178,4 @@ std::unique_ptr<Device> open_remote_device(const RemoteTarget &target, DWORD &er
     }
 }
 
-} // namespace tty::posix
+} // namespace tty::posix::devices

@@ -1,11 +1,10 @@
 // The layer's handles: the handle table, opening and closing comm devices, events, the
 // per-thread last error, the waits of a call, fork handling, and the line settings calls.
 #include "comm.h"
-#include "devmap.h"
+#include "posix/pure/dcb.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,8 +16,11 @@
 #include <unordered_map>
 #include <utility>
 
-namespace tty::posix {
+namespace tty::posix::win32 {
 namespace {
+
+using devices::Claims;
+using devices::DeviceId;
 
 // Trivially destructible: a thread_local with a destructor would keep the library loaded
 // after dlclose for as long as the thread runs.
@@ -70,7 +72,6 @@ void after_fork_in_child()
         std::erase_if(c.pending, [self](const Pending &p) { return !pthread_equal(p.thread, self); });
         c.waiters = nullptr;
         c.changing = false;
-        c.device->forked();
     });
     after_fork();
 }
@@ -162,59 +163,7 @@ private:
     bool claimed_ = false;
 };
 
-// The waits of a device inside a call (a settings change), made like those of transfers.
-class CommPause final : public Pause {
-public:
-    explicit CommPause(CommRef &c) : c_(c) {}
-    bool wait(struct pollfd p, int64_t deadline) override
-    {
-        DWORD err = 0;
-        wait_unlocked(c_, 0, p, deadline, err);
-        return !c_->closed;
-    }
-
-private:
-    CommRef &c_;
-};
-
-// Opens the device a map entry names, by its kind.
-std::unique_ptr<Device> open_device(const std::string &path, Opening &opening, DWORD &err)
-{
-    RemoteTarget target;
-    switch (parse_map_target(read_map_link(path), target)) {
-    case MapTarget::Device: return open_local_device(path, opening, err);
-    case MapTarget::Remote: return open_remote_device(target, err);
-    case MapTarget::Tcp: return open_tcp_device(target, err);
-    case MapTarget::Bad: break;
-    }
-    err = ERROR_FILE_NOT_FOUND;
-    return nullptr;
-}
-
 } // namespace
-
-DCB base_dcb()
-{
-    DCB base {};
-    base.fBinary = 1;
-    base.fDtrControl = DTR_CONTROL_ENABLE;
-    base.fRtsControl = RTS_CONTROL_ENABLE;
-    base.XonLim = 2048;
-    base.XoffLim = 512;
-    return base;
-}
-
-DCB network_dcb()
-{
-    DCB d = base_dcb();
-    d.BaudRate = CBR_9600;
-    d.ByteSize = 8;
-    d.Parity = NOPARITY;
-    d.StopBits = ONESTOPBIT;
-    d.XonChar = 0x11;
-    d.XoffChar = 0x13;
-    return d;
-}
 
 CommRef use_comm(HANDLE h)
 {
@@ -289,11 +238,12 @@ void wake(Comm &c, uint64_t id)
     }
 }
 
-int64_t now_ms()
+bool serve(Comm &c, short revents)
 {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    const bool live = c.device->service(revents);
+    if (c.changing)
+        wake(c, kChangeWaiter);
+    return live;
 }
 
 BOOL fail(DWORD err)
@@ -304,7 +254,7 @@ BOOL fail(DWORD err)
 
 void set_gone(Comm &c)
 {
-    if (c.device->held() == 0)
+    if (c.device->held().unread == 0)
         c.gone = true;
 }
 
@@ -319,9 +269,11 @@ BOOL fail_device(Comm &c, DWORD err)
     return err == ERROR_DEVICE_NOT_CONNECTED ? fail_gone(c) : fail(err);
 }
 
-} // namespace tty::posix
+} // namespace tty::posix::win32
 
 using namespace tty::posix;
+using namespace tty::posix::pure;
+using namespace tty::posix::win32;
 
 DWORD GetLastError(void)
 {
@@ -372,7 +324,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
         err = ERROR_FILE_NOT_FOUND;
         // Opened without the table's mutex: a connection to a server may take seconds.
         if (!path.empty())
-            device = open_device(path, opening, err);
+            device = tty::posix::devices::open_device(path, opening, err);
     } catch (const std::bad_alloc &) {
         err = ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -468,14 +420,12 @@ BOOL SetCommMask(HANDLE h, DWORD mask)
     CommRef c = use_comm(h);
     if (!c)
         return FALSE;
-    // As on Windows, a new mask completes a pending wait with no events.
-    for (const Pending &p : c->pending)
-        if (p.op == Pending::Op::Wait && p.events)
-            *p.events = 0;
-    end_pending(*c, kStatusSuccess, [](const Pending &p) { return p.op == Pending::Op::Wait; });
     c->mask = mask;
+    if (c->gone)
+        return fail_gone(*c);
+    serve(*c, 0);
     uint64_t total = 0;
-    if (c->gone || !c->device->arrived(total))
+    if (!c->device->arrived(total))
         return fail_gone(*c);
     c->arrivedAtLastWait = total;
     return TRUE;
@@ -496,6 +446,7 @@ BOOL PurgeComm(HANDLE h, DWORD flags)
         return TRUE;
     if (c->gone)
         return fail_gone(*c);
+    serve(*c, 0); // what waits in a socket is purged too
     DWORD err = 0;
     if (!c->device->purge(flags & PURGE_RXCLEAR, flags & PURGE_TXCLEAR, err))
         return fail_device(*c, err);
@@ -511,6 +462,7 @@ BOOL GetCommState(HANDLE h, LPDCB dcb)
         return fail(ERROR_INVALID_PARAMETER);
     if (c->gone)
         return fail_gone(*c);
+    serve(*c, 0); // a server's late answers are part of what it reports
     DCB current;
     DWORD err = 0;
     if (!c->device->get_state(current, err))
@@ -540,9 +492,20 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
     if (c->gone)
         return fail_gone(*c);
     c->changing = true;
-    CommPause pause(c);
     DWORD err = 0;
-    const bool took = c->device->set_state(*dcb, pause, err);
+    int64_t until = -1;
+    bool took = c->device->set_state(*dcb, false, until, err);
+    // A device waiting for answers is served by whichever thread's call takes them in, which
+    // wakes this one (serve); its own poll wakes it when nothing else is calling.
+    while (!took && err == ERROR_IO_PENDING) {
+        DWORD pollErr = 0;
+        const int revents = wait_unlocked(c, kChangeWaiter, c->device->poll_for(Device::Want::Nothing), until, pollErr);
+        if (c->closed)
+            break;
+        if (revents > 0)
+            serve(*c, short(revents));
+        took = c->device->set_state(*dcb, true, until, err);
+    }
     c->changing = false;
     wake(*c, 0); // another change may be waiting
     if (c->closed)

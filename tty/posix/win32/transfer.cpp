@@ -1,18 +1,19 @@
 // Transfers and status: ReadFile, WriteFile, GetOverlappedResult, CancelIoEx,
 // WaitCommEvent, ClearCommError and GetCommModemStatus on the records of comm.h.
 //
-// A call without an OVERLAPPED runs synchronously (it waits for its own end). A transfer
-// started while another of its kind is pending on the same handle, or on an OVERLAPPED that
-// still carries a pending operation of that handle, fails with ERROR_INVALID_PARAMETER: the
-// lazy records could otherwise reorder the bytes.
-#include "comm.h"
+// Transfers are overlapped: a call without an OVERLAPPED fails with ERROR_INVALID_PARAMETER.
+// A transfer started while another of its kind is pending on the same handle, or on an
+// OVERLAPPED that still carries a pending operation of that handle, fails the same way: the
+// lazy records could otherwise reorder the bytes. WaitCommEvent reports the events since the
+// last one and never waits: its one caller would cancel a wait that did not end at once.
+#include "posix/win32/comm.h"
 
 #include <poll.h>
 
 #include <algorithm>
 #include <new>
 
-namespace tty::posix {
+namespace tty::posix::win32 {
 namespace {
 
 enum class Outcome { Done, Incomplete, Failed };
@@ -65,7 +66,7 @@ Outcome step_write(Comm &c, Pending &p, DWORD &err, Readiness &r)
     if (n < 0)
         return Outcome::Failed;
     p.done += DWORD(n);
-    if (p.done == p.count && c.device->unsent() == 0)
+    if (p.done == p.count && c.device->held().unsent == 0)
         return Outcome::Done;
     if (p.deadline >= 0 && now_ms() >= p.deadline)
         return Outcome::Done; // ends with the count handed over
@@ -73,49 +74,8 @@ Outcome step_write(Comm &c, Pending &p, DWORD &err, Readiness &r)
     return Outcome::Incomplete;
 }
 
-Outcome step_wait(Comm &c, Pending &p, bool wait, DWORD &err, Readiness &r)
-{
-    const bool rx = c.mask & EV_RXCHAR;
-    for (;;) {
-        uint64_t total = 0;
-        if (!c.device->arrived(total)) {
-            err = ERROR_DEVICE_NOT_CONNECTED;
-            return Outcome::Failed;
-        }
-        if (rx && total > c.arrivedAtLastWait) {
-            c.arrivedAtLastWait = total;
-            if (p.events)
-                *p.events = EV_RXCHAR;
-            return Outcome::Done;
-        }
-        if (!wait || !rx)
-            break;
-        bool full = false;
-        const ssize_t moved = c.device->take_in(err, full);
-        if (moved < 0)
-            return Outcome::Failed;
-        if (moved > 0) {
-            // A reader waiting in poll() would not see the bytes now held on this side.
-            wake(c, 0);
-            continue; // count again: bytes may have come in since
-        }
-        if (full) {
-            // poll() cannot tell new bytes from those left in the queue: look again soon.
-            constexpr int64_t kFullSliceMs = 10;
-            r = {Device::Want::Nothing, now_ms() + kFullSliceMs};
-            return Outcome::Incomplete;
-        }
-        break;
-    }
-    // Without EV_RXCHAR nothing this layer reports can happen: wait for a hang-up only.
-    r = {rx ? Device::Want::Event : Device::Want::Nothing, -1};
-    return Outcome::Incomplete;
-}
-
-// One step of a pending operation, without waiting. A step that waits for a received
-// character first takes the bytes already counted in (Device::take_in), so that `r` waits
-// for new ones; it does so only when the caller is going to wait.
-Outcome advance(Comm &c, Pending &p, bool wait, DWORD &err, Readiness &r)
+// One step of a pending operation, without waiting.
+Outcome advance(Comm &c, Pending &p, DWORD &err, Readiness &r)
 {
     if (c.gone) {
         err = ERROR_DEVICE_NOT_CONNECTED;
@@ -125,7 +85,6 @@ Outcome advance(Comm &c, Pending &p, bool wait, DWORD &err, Readiness &r)
     switch (p.op) {
     case Pending::Op::Read: o = step_read(c, p, err, r); break;
     case Pending::Op::Write: o = step_write(c, p, err, r); break;
-    case Pending::Op::Wait: o = step_wait(c, p, wait, err, r); break;
     }
     if (o == Outcome::Failed && err == ERROR_DEVICE_NOT_CONNECTED)
         set_gone(c);
@@ -133,15 +92,15 @@ Outcome advance(Comm &c, Pending &p, bool wait, DWORD &err, Readiness &r)
 }
 
 // Waits, without the object's mutex, until the device is ready as `r` asks, its time has
-// come, or another thread wakes this one (the record `id` ended, or input was taken in). Returns
-// false with `err` set when poll() failed or the device has hung up
-// (ERROR_DEVICE_NOT_CONNECTED); the caller then ends the operation.
+// come, or another thread wakes this one (the record `id` ended), and lets the device act on
+// what the wait found. Returns false with `err` set when poll() failed or the device has hung
+// up (ERROR_DEVICE_NOT_CONNECTED); the caller then ends the operation.
 bool await(CommRef &c, uint64_t id, const Readiness &r, DWORD &err)
 {
     const int revents = wait_unlocked(c, id, c->device->poll_for(r.want), r.deadline, err);
     if (revents < 0)
         return false;
-    if (!c->closed && c->device->gone_in(short(revents))) {
+    if (!c->closed && revents > 0 && !serve(*c, short(revents))) {
         err = ERROR_DEVICE_NOT_CONNECTED;
         return false;
     }
@@ -183,17 +142,6 @@ BOOL started(Comm &c, Pending &p)
     return fail(ERROR_IO_PENDING);
 }
 
-// A call without an OVERLAPPED: start it on a record of our own and wait for its end.
-template <class Start> BOOL synchronously(HANDLE h, LPDWORD done, Start start)
-{
-    OVERLAPPED ov {};
-    if (start(&ov))
-        return TRUE;
-    if (GetLastError() != ERROR_IO_PENDING)
-        return FALSE;
-    return GetOverlappedResult(h, &ov, done, TRUE);
-}
-
 // The result kept in an OVERLAPPED whose operation has ended (or never was).
 BOOL result_of(const OVERLAPPED *ov, LPDWORD done)
 {
@@ -215,9 +163,18 @@ bool can_start(Comm &c, const OVERLAPPED *ov, Pending::Op op)
     return find_pending(c, ov) == c.pending.end() && !kind_pending(c, op);
 }
 
-// The checks a read or write passes before it starts: a comm handle, a buffer for a count
-// above 0, a free record and a device that is still there. A transfer of nothing finds a
-// hang-up only by asking. Empty, with the last error set, when the call ends here.
+// Whether the device is still there, asked without waiting: a transfer of nothing finds a
+// hang-up only so.
+bool still_there(Comm &c)
+{
+    struct pollfd p = c.device->poll_for(Device::Want::Nothing);
+    p.revents = 0;
+    return serve(c, poll(&p, 1, 0) == 1 ? p.revents : 0);
+}
+
+// The checks a read or write passes before it starts: a comm handle, an OVERLAPPED, a buffer
+// for a count above 0, a free record and a device that is still there. Empty, with the last
+// error set, when the call ends here.
 CommRef transfer_device(HANDLE h, const void *buffer, DWORD count, LPDWORD done,
                         const OVERLAPPED *ov, Pending::Op op)
 {
@@ -226,11 +183,11 @@ CommRef transfer_device(HANDLE h, const void *buffer, DWORD count, LPDWORD done,
         return {};
     if (done)
         *done = 0;
-    if ((!buffer && count > 0) || !can_start(*c, ov, op)) {
+    if (!ov || (!buffer && count > 0) || !can_start(*c, ov, op)) {
         fail(ERROR_INVALID_PARAMETER);
         return {};
     }
-    if (c->gone || (count == 0 && c->device->hung_up())) {
+    if (c->gone || (count == 0 && !still_there(*c))) {
         fail_gone(*c);
         return {};
     }
@@ -238,14 +195,14 @@ CommRef transfer_device(HANDLE h, const void *buffer, DWORD count, LPDWORD done,
 }
 
 } // namespace
-} // namespace tty::posix
+} // namespace tty::posix::win32
 
 using namespace tty::posix;
+using namespace tty::posix::pure;
+using namespace tty::posix::win32;
 
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov)
 {
-    if (!ov)
-        return synchronously(h, done, [&](LPOVERLAPPED o) { return ReadFile(h, buffer, count, done, o); });
     CommRef c = transfer_device(h, buffer, count, done, ov, Pending::Op::Read);
     if (!c)
         return FALSE;
@@ -257,6 +214,8 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED o
     p.count = count;
     p.rule = read_rule(c->timeouts, count);
     DWORD err = 0;
+    if (count > 0)
+        serve(*c, 0);
     const ssize_t n = count == 0 ? 0 : c->device->read(p.buffer, count, err);
     if (n < 0)
         return fail_device(*c, err);
@@ -271,8 +230,6 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED o
 
 BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov)
 {
-    if (!ov)
-        return synchronously(h, done, [&](LPOVERLAPPED o) { return WriteFile(h, buffer, count, done, o); });
     CommRef c = transfer_device(h, buffer, count, done, ov, Pending::Op::Write);
     if (!c)
         return FALSE;
@@ -287,7 +244,7 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED
     if (n < 0)
         return fail_device(*c, err);
     p.done = DWORD(n);
-    if (p.done == count && c->device->unsent() == 0)
+    if (p.done == count && c->device->held().unsent == 0)
         return completed(ov, p.done, done);
     // The clock is read only for a write that has to wait.
     const int64_t total = write_total_ms(c->timeouts, count);
@@ -297,36 +254,20 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED
 
 BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED ov)
 {
-    if (!ov) {
-        // Checked here too: a synchronous wait with nothing to wait for would never end.
-        CommRef c = use_comm(h);
-        if (!c)
-            return FALSE;
-        if (!events || c->mask == 0)
-            return fail(ERROR_INVALID_PARAMETER);
-        c.unlock();
-        return synchronously(h, nullptr, [&](LPOVERLAPPED o) { return WaitCommEvent(h, events, o); });
-    }
     CommRef c = use_comm(h);
     if (!c)
         return FALSE;
-    if (!events || c->mask == 0 || !can_start(*c, ov, Pending::Op::Wait))
+    if (!events || !ov || c->mask == 0)
         return fail(ERROR_INVALID_PARAMETER);
-    uint64_t total = 0;
-    if (c->gone || !c->device->arrived(total))
+    if (c->gone)
         return fail_gone(*c);
-    const bool happened = (c->mask & EV_RXCHAR) && total > c->arrivedAtLastWait;
+    serve(*c, 0);
+    uint64_t total = 0;
+    if (!c->device->arrived(total))
+        return fail_gone(*c);
+    *events = (c->mask & EV_RXCHAR) && total > c->arrivedAtLastWait ? EV_RXCHAR : 0;
     c->arrivedAtLastWait = total;
-    if (happened) {
-        *events = EV_RXCHAR;
-        return completed(ov, 0, nullptr);
-    }
-    Pending p {};
-    p.op = Pending::Op::Wait;
-    p.ov = ov;
-    p.deadline = -1;
-    p.events = events;
-    return started(*c, p);
+    return completed(ov, 0, nullptr);
 }
 
 BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD done, BOOL wait)
@@ -347,7 +288,7 @@ BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD done, BOOL wait)
         id = it->id;
         DWORD err = 0;
         Readiness ready;
-        Outcome o = advance(*c, *it, wait, err, ready);
+        Outcome o = advance(*c, *it, err, ready);
         if (o == Outcome::Incomplete && !wait) {
             if (done)
                 *done = it->done;
@@ -361,7 +302,7 @@ BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD done, BOOL wait)
                 return result_of(ov, done);
             // After a hang-up, one last step takes the bytes that came before it.
             if (err == ERROR_DEVICE_NOT_CONNECTED)
-                o = advance(*c, *it, false, err, ready);
+                o = advance(*c, *it, err, ready);
             if (o == Outcome::Incomplete) {
                 if (err == ERROR_DEVICE_NOT_CONNECTED)
                     set_gone(*c);
@@ -395,6 +336,7 @@ BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
         return FALSE;
     if (c->gone)
         return fail_gone(*c);
+    serve(*c, 0);
     DWORD ce = 0;
     COMSTAT counts {};
     DWORD err = 0;
@@ -416,6 +358,7 @@ BOOL GetCommModemStatus(HANDLE h, LPDWORD status)
         return fail(ERROR_INVALID_PARAMETER);
     if (c->gone)
         return fail_gone(*c);
+    serve(*c, 0);
     DWORD err = 0;
     if (!c->device->modem(*status, err))
         return fail_device(*c, err);
