@@ -2,6 +2,7 @@
 // per-thread last error, the waits of a call, fork handling, and the line settings calls.
 #include "comm.h"
 #include "devmap.h"
+#include "last_error.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -187,7 +188,7 @@ std::unique_ptr<Device> open_device(const std::string &path, Opening &opening, D
     case MapTarget::Tcp: return open_tcp_device(target, err);
     case MapTarget::Bad: break;
     }
-    err = ERROR_FILE_NOT_FOUND;
+    err = ERROR_INVALID_NAME;
     return nullptr;
 }
 
@@ -328,9 +329,13 @@ DWORD GetLastError(void)
     return lastError;
 }
 
+// errno follows, so that a C caller of the library learns why a call failed as a Windows
+// caller does from GetLastError.
 void SetLastError(DWORD err)
 {
     lastError = err;
+    if (err != ERROR_SUCCESS)
+        errno = errno_from_last_error(err);
 }
 
 BOOL DisableThreadLibraryCalls(HMODULE)
