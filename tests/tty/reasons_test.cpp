@@ -190,6 +190,27 @@ TEST_F(Reasons, EveryFailureLeavesErrnoSetToItsCause) {
     if (lookup == 0) freeaddrinfo(res);
     const int unresolved = lookup == EAI_NONAME ? EHOSTUNREACH : ETIMEDOUT;
 
+    // Steps the cases share: what is there before the call, and the call.
+    const auto nothing = [] {};
+    const auto opened = [&] {
+        attach(kPort);
+        ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
+    };
+    const auto gone = [&] {
+        Pty &pty = attach(kPort);
+        ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
+        hang_up(pty);
+    };
+    const auto entry = [&](const std::string &text) { return [&, text] { map_entry(kPort, text); }; };
+    const auto server = [&](ScriptedServer::Mode mode) {
+        return [&, mode] {
+            silent = std::make_unique<ScriptedServer>(mode);
+            map_entry(kPort, silent->url());
+        };
+    };
+    const auto open = [] { return int64_t(IOP_Open(kPort, k9600_8N1)); };
+    using Mode = ScriptedServer::Mode;
+
     const struct Case {
         const char *cause;
         std::function<void()> setup;
@@ -198,50 +219,27 @@ TEST_F(Reasons, EveryFailureLeavesErrnoSetToItsCause) {
         int error;
         bool applies = true; // false: a server this machine lacks (tools/scripts/deps.sh installs it)
     } cases[] = {
-        {"port out of range", [] {}, [] { return IOP_Open(300, k9600_8N1); }, -1, EINVAL},
-        {"negative port", [] {}, [&] { return int64_t(IOP_Read(-1, buf, 1)); }, kFailed, EINVAL},
+        {"port out of range", nothing, [] { return IOP_Open(300, k9600_8N1); }, -1, EINVAL},
+        {"negative port", nothing, [&] { return int64_t(IOP_Read(-1, buf, 1)); }, kFailed, EINVAL},
         {"bad word", [&] { attach(kPort); }, [] { return IOP_Open(kPort, kParity5); }, -1, EINVAL},
         {"settings the device refuses", [&] { attach(kPort); }, [] { return IOP_Open(kPort, kRefused); }, -1,
          EINVAL},
-        {"no map entry", [] {}, [] { return IOP_Open(kPort, k9600_8N1); }, -1, ENOENT},
-        {"link to a missing device", [&] { map_entry(kPort, "/dev/pts/999999"); },
-         [] { return IOP_Open(kPort, k9600_8N1); }, -1, ENOENT},
-        {"unknown scheme", [&] { map_entry(kPort, "bogus://127.0.0.1:2000"); },
-         [] { return IOP_Open(kPort, k9600_8N1); }, -1, EINVAL},
+        {"no map entry", nothing, open, -1, ENOENT},
+        {"link to a missing device", entry("/dev/pts/999999"), open, -1, ENOENT},
+        {"unknown scheme", entry("bogus://127.0.0.1:2000"), open, -1, EINVAL},
         {"another process has the device",
          [&] {
              holder = std::make_unique<OtherProcess>(attach(kPort).slave);
              ASSERT_TRUE(holder->holding());
          },
-         [] { return IOP_Open(kPort, k9600_8N1); }, -1, EBUSY},
-        {"opened twice",
-         [&] {
-             attach(kPort);
-             ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
-         },
-         [] { return IOP_Open(kPort, k9600_8N1); }, -1, EBUSY},
-        {"connection refused", [&] { map_entry(kPort, "tcp://127.0.0.1:" + std::to_string(refusing_port())); },
-         [] { return IOP_Open(kPort, k9600_8N1); }, -1, ECONNREFUSED},
-        {"server name not found", [&] { map_entry(kPort, "rfc2217://nonexistent.invalid:2000"); },
-         [] { return IOP_Open(kPort, k9600_8N1); }, -1, unresolved},
-        {"silent server",
-         [&] {
-             silent = std::make_unique<ScriptedServer>(ScriptedServer::Mode::Silent);
-             map_entry(kPort, silent->url());
-         },
-         [] { return IOP_Open(kPort, k9600_8N1); }, -1, ETIMEDOUT},
-        {"server answers another speed",
-         [&] {
-             silent = std::make_unique<ScriptedServer>(ScriptedServer::Mode::AnotherSpeed);
-             map_entry(kPort, silent->url());
-         },
-         [] { return IOP_Open(kPort, k19200_8N1); }, -1, EINVAL},
-        {"server never answers the settings",
-         [&] {
-             silent = std::make_unique<ScriptedServer>(ScriptedServer::Mode::NoAnswers);
-             map_entry(kPort, silent->url());
-         },
-         [] { return IOP_Open(kPort, k9600_8N1); }, -1, ETIMEDOUT},
+         open, -1, EBUSY},
+        {"opened twice", opened, open, -1, EBUSY},
+        {"connection refused", entry("tcp://127.0.0.1:" + std::to_string(refusing_port())), open, -1, ECONNREFUSED},
+        {"server name not found", entry("rfc2217://nonexistent.invalid:2000"), open, -1, unresolved},
+        {"silent server", server(Mode::Silent), open, -1, ETIMEDOUT},
+        {"server answers another speed", server(Mode::AnotherSpeed), [] { return IOP_Open(kPort, k19200_8N1); },
+         -1, EINVAL},
+        {"server never answers the settings", server(Mode::NoAnswers), open, -1, ETIMEDOUT},
         {"server closes during the open",
          [&] {
              ser2net = std::make_unique<Ser2net>();
@@ -250,40 +248,18 @@ TEST_F(Reasons, EveryFailureLeavesErrnoSetToItsCause) {
              map_entry(kPort, ser2net->url());
          },
          // ENODEV when the close comes once the settings are being applied: the device has gone.
-         [] {
-             const int32_t result = IOP_Open(kPort, k9600_8N1);
+         [&] {
+             const int64_t result = open();
              if (errno == ENODEV) errno = ECONNRESET;
              return result;
          },
          -1, ECONNRESET, Ser2net::installed()},
-        {"port not open", [] {}, [] { return IOP_Close(kPort); }, -1, EBADF},
-        {"read of a port not open", [] {}, [&] { return int64_t(IOP_Read(kPort, buf, 1)); }, kFailed, EBADF},
-        {"no buffer",
-         [&] {
-             attach(kPort);
-             ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
-         },
-         [] { return int64_t(IOP_Write(kPort, nullptr, 1)); }, kFailed, EINVAL},
-        {"no byte waiting",
-         [&] {
-             attach(kPort);
-             ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
-         },
-         [&] { return IOP_Getc(kPort, &byte); }, -1, EAGAIN},
-        {"device gone: read",
-         [&] {
-             Pty &pty = attach(kPort);
-             ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
-             hang_up(pty);
-         },
-         [&] { return int64_t(IOP_Read(kPort, buf, 10)); }, kFailed, ENODEV},
-        {"device gone: settings",
-         [&] {
-             Pty &pty = attach(kPort);
-             ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
-             hang_up(pty);
-         },
-         [] { return IOP_Ioctrl(kPort, k9600_8N1); }, -1, ENODEV},
+        {"port not open", nothing, [] { return IOP_Close(kPort); }, -1, EBADF},
+        {"read of a port not open", nothing, [&] { return int64_t(IOP_Read(kPort, buf, 1)); }, kFailed, EBADF},
+        {"no buffer", opened, [] { return int64_t(IOP_Write(kPort, nullptr, 1)); }, kFailed, EINVAL},
+        {"no byte waiting", opened, [&] { return IOP_Getc(kPort, &byte); }, -1, EAGAIN},
+        {"device gone: read", gone, [&] { return int64_t(IOP_Read(kPort, buf, 10)); }, kFailed, ENODEV},
+        {"device gone: settings", gone, [] { return IOP_Ioctrl(kPort, k9600_8N1); }, -1, ENODEV},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.cause);
