@@ -401,8 +401,10 @@ TTY_API int32_t TTY_CALL IOP_Getc(int32_t port, char *c) TTY_NOEXCEPT {
     // Some platforms (Wine) report even a read that a waiting byte satisfies as pending, and
     // cancelling it would race it for that byte. With a byte waiting the read ends at once (at
     // worst within the read time-out), so it is let finish.
-    if (byte_waiting(port, h))
-        return GetOverlappedResult(h, &ov, &done, TRUE) && done == 1 ? 0 : failed(-1);
+    if (byte_waiting(port, h)) {
+        if (!GetOverlappedResult(h, &ov, &done, TRUE)) return failed(-1);
+        return done == 1 ? 0 : fail(kNotAtOnce, -1);
+    }
     // A byte that the read took before the cancellation reached it is at *c: report it rather
     // than lose it.
     return cancel(h, ov, done) && done == 1 ? 0 : fail(kNotAtOnce, -1);
