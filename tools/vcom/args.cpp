@@ -174,11 +174,12 @@ not make are never replaced.
 
 vcom list looks where the library looks: only in TTY_COM_DIR when it is set,
 otherwise in vcom's folder, at /dev/COMn and the ttyS, ttyUSB and ttyACM
-devices of the table in README. It reads sysfs and /proc and opens no device: busy
-means a process has the device open or locked (other users' processes only
-when they lock it); a device this user may not open says so ("no permission:
-join group dialout"); an entry that cannot be used is listed with the reason
-(a link to nothing, not a serial device, an unknown scheme, no port number).
+devices of the table in README. It reads sysfs and /proc and opens no device:
+busy means a process has the device open or locked (other users' processes
+only when they lock it); a device this user may not open says so ("no
+permission: join group dialout"); an entry that cannot be used is listed with
+the reason (a link to nothing, not a serial device, an unknown scheme, no port
+number).
 Empty UART slots (a /dev/ttyS file with no UART behind it) are not listed.
 
 Messages go to standard error. Exit status: 0 when ended by a signal or by a
