@@ -62,6 +62,31 @@ std::atomic<DWORD> getc_errors[kPorts];
 
 bool in_range(int32_t port) { return port >= 0 && port < kPorts; }
 
+// Why a call fails is the platform's last error (on Linux also errno, which the layer derives
+// from it): the library's own checks set it here, and nothing that runs after a failing
+// platform call may overwrite its value.
+template <typename T> T fail(DWORD reason, T result) {
+    SetLastError(reason);
+    return result;
+}
+// The reason the failing platform call left, once more: on Linux, errno may have been used
+// by whatever ran after it.
+template <typename T> T failed(T result) {
+#ifndef _WIN32
+    SetLastError(GetLastError());
+#endif
+    return result;
+}
+// Another handle of this program has the device. Windows itself says "access denied" of a
+// port another program holds; the Linux layer tells the two apart (EBUSY, not EACCES).
+#ifdef _WIN32
+constexpr DWORD kHeld = ERROR_ACCESS_DENIED;
+#else
+constexpr DWORD kHeld = ERROR_SHARING_VIOLATION;
+#endif
+// IOP_Putc and IOP_Getc: the device could not take or give a byte at once.
+constexpr DWORD kNotAtOnce = WSAEWOULDBLOCK;
+
 bool live(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
 
 // Whether the port is open and configured (1) or not (0).
@@ -100,18 +125,20 @@ struct Call {
 #endif
 
 // The port's device handle, or null for a port out of range, never opened or closed. Calls on
-// such ports fail here instead of handing the platform a stale or pseudo handle value.
+// such ports fail here instead of handing the platform a stale or pseudo handle value; the
+// reason is set for them (ERROR_INVALID_PARAMETER, ERROR_INVALID_HANDLE).
 HANDLE device(int32_t port) {
-    if (!in_range(port)) return nullptr;
+    if (!in_range(port)) return fail(ERROR_INVALID_PARAMETER, HANDLE(nullptr));
     const HANDLE h = COMDEV[port].load();
-    return live(h) ? h : nullptr;
+    return live(h) ? h : fail(ERROR_INVALID_HANDLE, HANDLE(nullptr));
 }
 
 // The port's device handle for a transfer: null also while IOP_Open has yet to give it its
 // time-outs.
 HANDLE timed_device(int32_t port) {
     const HANDLE h = device(port);
-    return h != nullptr && TIMED[port].load() == h ? h : nullptr;
+    if (h == nullptr || TIMED[port].load() == h) return h;
+    return fail(ERROR_INVALID_HANDLE, HANDLE(nullptr));
 }
 
 // A fresh overlapped record for one call, with the port's event for its kind of transfer.
@@ -121,6 +148,7 @@ OVERLAPPED record(const std::atomic<HANDLE> &event) {
     return ov;
 }
 
+// A null h (a port device() refused) fails with the reason device() set.
 bool read_state(HANDLE h, DCB &dcb) {
     std::memset(&dcb, 0, sizeof dcb);
     return h != nullptr && GetCommState(h, &dcb);
@@ -154,7 +182,7 @@ bool byte_waiting(int32_t port, HANDLE h) {
 bool queue_counts(int32_t port, COMSTAT &comstat) {
     const HANDLE h = device(port);
     DWORD errors = 0;
-    if (h == nullptr || !ClearCommError(h, &errors, &comstat)) return false;
+    if (h == nullptr || !ClearCommError(h, &errors, &comstat)) return failed(false);
     getc_errors[port] = 0;
     return true;
 }
@@ -162,9 +190,9 @@ bool queue_counts(int32_t port, COMSTAT &comstat) {
 // Steps shared by IOP_Write and IOP_Read once the transfer has been started.
 uint32_t finish(HANDLE h, OVERLAPPED &ov, BOOL started, DWORD done) {
     if (started) return done;
-    if (GetLastError() != ERROR_IO_PENDING) return kFailed;
+    if (GetLastError() != ERROR_IO_PENDING) return failed(kFailed);
     if (GetOverlappedResult(h, &ov, &done, TRUE)) return done;
-    return GetLastError() == ERROR_IO_INCOMPLETE ? done : kFailed;
+    return GetLastError() == ERROR_IO_INCOMPLETE ? done : failed(kFailed);
 }
 
 HANDLE new_event() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
@@ -182,7 +210,7 @@ template <typename Get, typename Set>
 int32_t set_line(int32_t port, int32_t flag, std::atomic<DWORD> &remembered, Get get, Set set) {
     const HANDLE h = device(port);
     DCB dcb;
-    if (!read_state(h, dcb)) return -1;
+    if (!read_state(h, dcb)) return failed(-1);
     DWORD mode = get(dcb);
     if (mode != 0)
         remembered.store(mode);
@@ -190,7 +218,7 @@ int32_t set_line(int32_t port, int32_t flag, std::atomic<DWORD> &remembered, Get
         mode = remembered.load();
     if (flag == 0) set(dcb, 0);
     if (flag == 1) set(dcb, mode & 3);
-    return SetCommState(h, &dcb) ? 0 : -1;
+    return SetCommState(h, &dcb) ? 0 : failed(-1);
 }
 
 void close_all_ports() {
@@ -252,7 +280,7 @@ namespace calls {
 
 int32_t IOP_Open(int32_t port, int32_t cflag) noexcept {
     const Call call;
-    if (!in_range(port) || !cflag_has_entries(cflag)) return -1;
+    if (!in_range(port) || !cflag_has_entries(cflag)) return fail(ERROR_INVALID_PARAMETER, -1);
     // An open port keeps its handle: opening the same device again would fail anyway, and
     // another device would orphan it. A handle whose device refused the last word is let go
     // first (taken out of the slot, unless another call got to it first), so that a retry
@@ -260,9 +288,9 @@ int32_t IOP_Open(int32_t port, int32_t cflag) noexcept {
     // library itself.
     HANDLE free = COMDEV[port].load();
     if (live(free)) {
-        if (PORT[port].load() == free) return -1;
+        if (PORT[port].load() == free) return fail(kHeld, -1);
         const HANDLE held = free;
-        if (!COMDEV[port].compare_exchange_strong(free, INVALID_HANDLE_VALUE)) return -1;
+        if (!COMDEV[port].compare_exchange_strong(free, INVALID_HANDLE_VALUE)) return fail(kHeld, -1);
         CloseHandle(held);
         free = INVALID_HANDLE_VALUE;
     }
@@ -271,11 +299,11 @@ int32_t IOP_Open(int32_t port, int32_t cflag) noexcept {
     std::snprintf(szPort, sizeof szPort, port < 10 ? "COM%d" : "//./COM%d", static_cast<int>(port));
     const HANDLE h = CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return -1;
+    if (h == INVALID_HANDLE_VALUE) return failed(-1);
     // Another open of the number may have filled the slot meanwhile: that one keeps it.
     if (!COMDEV[port].compare_exchange_strong(free, h)) {
         CloseHandle(h);
-        return -1;
+        return fail(kHeld, -1);
     }
     t_cflag = cflag;
     getc_errors[port] = 0;
@@ -302,7 +330,7 @@ int32_t IOP_Open(int32_t port, int32_t cflag) noexcept {
     dcb.XoffLim = 100;
     dcb.fBinary = 1;
     dcb.fParity = 1;
-    if (!SetCommState(h, &dcb)) return -1;
+    if (!SetCommState(h, &dcb)) return failed(-1);
     PORT[port] = h;
 
     renew_event(EVENTS[port].write);
@@ -313,47 +341,48 @@ int32_t IOP_Open(int32_t port, int32_t cflag) noexcept {
 
 int32_t IOP_Close(int32_t port) noexcept {
     const Call call;
-    if (!in_range(port)) return -1;
+    if (!in_range(port)) return fail(ERROR_INVALID_PARAMETER, -1);
     // Out of the slot first, so that an IOP_Open of the number meanwhile finds it free only
     // once this handle is no longer there to be cleared over its own.
     HANDLE h = COMDEV[port].load();
-    if (!live(h) || !COMDEV[port].compare_exchange_strong(h, INVALID_HANDLE_VALUE)) return -1;
+    if (!live(h) || !COMDEV[port].compare_exchange_strong(h, INVALID_HANDLE_VALUE))
+        return fail(ERROR_INVALID_HANDLE, -1);
     if (t_cflag.load() & bHupcl) PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT);
-    return CloseHandle(h) ? 0 : -1;
+    return CloseHandle(h) ? 0 : failed(-1);
 }
 
 int32_t IOP_Ioctrl(int32_t port, int32_t cflag) noexcept {
     const Call call;
-    if (!in_range(port) || !cflag_has_entries(cflag)) return -1;
+    if (!in_range(port) || !cflag_has_entries(cflag)) return fail(ERROR_INVALID_PARAMETER, -1);
     const HANDLE h = device(port);
     DCB dcb;
     const bool have_state = read_state(h, dcb);
     t_cflag = cflag; // also when the call fails: the next close follows this word
-    if (!have_state) return -1;
+    if (!have_state) return failed(-1);
     apply_cflag(dcb, cflag);
-    return SetCommState(h, &dcb) ? 0 : -1;
+    return SetCommState(h, &dcb) ? 0 : failed(-1);
 }
 
 int32_t IOP_Flowctrl(int32_t port, int32_t iflag) noexcept {
     const Call call;
     const HANDLE h = device(port);
     DCB dcb;
-    if (!read_state(h, dcb)) return -1;
+    if (!read_state(h, dcb)) return failed(-1);
     apply_iflag(dcb, iflag);
-    return SetCommState(h, &dcb) ? 0 : -1;
+    return SetCommState(h, &dcb) ? 0 : failed(-1);
 }
 
 int32_t IOP_GetIoctrl(int32_t port) noexcept {
     const Call call;
     DCB dcb;
-    if (!read_state(device(port), dcb)) return 0;
+    if (!read_state(device(port), dcb)) return failed(0);
     return cflag_from_dcb(dcb, t_cflag.load());
 }
 
 int32_t IOP_GetFlowctrl(int32_t port) noexcept {
     const Call call;
     DCB dcb;
-    if (!read_state(device(port), dcb)) return 0;
+    if (!read_state(device(port), dcb)) return failed(0);
     return iflag_from_dcb(dcb);
 }
 
@@ -376,40 +405,44 @@ int32_t IOP_SetRTS(int32_t port, int32_t flag) noexcept {
 int32_t IOP_Putc(int32_t port, const char *c) noexcept {
     const Call call;
     const HANDLE h = timed_device(port);
-    if (h == nullptr || c == nullptr) return -1;
+    if (h == nullptr) return failed(-1);
+    if (c == nullptr) return fail(ERROR_INVALID_PARAMETER, -1);
     OVERLAPPED ov = record(EVENTS[port].write);
     DWORD done = 0;
     if (WriteFile(h, c, 1, &done, &ov)) return 0;
-    if (GetLastError() != ERROR_IO_PENDING) return -1;
+    if (GetLastError() != ERROR_IO_PENDING) return failed(-1);
     // A byte that did go out before the cancellation is reported as sent, so that the caller
     // does not send it twice.
-    return cancel(h, ov, done) && done == 1 ? 0 : -1;
+    return cancel(h, ov, done) && done == 1 ? 0 : fail(kNotAtOnce, -1);
 }
 
 int32_t IOP_Getc(int32_t port, char *c) noexcept {
     const Call call;
-    if (c == nullptr) return -1;
+    if (c == nullptr) return fail(ERROR_INVALID_PARAMETER, -1);
     *c = 0;
     const HANDLE h = timed_device(port);
-    if (h == nullptr) return -1;
+    if (h == nullptr) return failed(-1);
     OVERLAPPED ov = record(EVENTS[port].read);
     DWORD done = 0;
     if (ReadFile(h, c, 1, &done, &ov)) return 0;
-    if (GetLastError() != ERROR_IO_PENDING) return -1;
+    if (GetLastError() != ERROR_IO_PENDING) return failed(-1);
     // Some platforms (Wine) report even a read that a waiting byte satisfies as pending, and
     // cancelling it would race it for that byte. With a byte waiting the read ends at once (at
     // worst within the read time-out), so it is let finish.
-    if (byte_waiting(port, h))
-        return GetOverlappedResult(h, &ov, &done, TRUE) && done == 1 ? 0 : -1;
+    if (byte_waiting(port, h)) {
+        if (!GetOverlappedResult(h, &ov, &done, TRUE)) return failed(-1);
+        return done == 1 ? 0 : fail(kNotAtOnce, -1);
+    }
     // A byte that the read took before the cancellation reached it is at *c: report it rather
     // than lose it.
-    return cancel(h, ov, done) && done == 1 ? 0 : -1;
+    return cancel(h, ov, done) && done == 1 ? 0 : fail(kNotAtOnce, -1);
 }
 
 uint32_t IOP_Write(int32_t port, const char *buffer, int32_t count) noexcept {
     const Call call;
     const HANDLE h = timed_device(port);
-    if (h == nullptr || buffer == nullptr || count < 0) return kFailed;
+    if (h == nullptr) return failed(kFailed);
+    if (buffer == nullptr || count < 0) return fail(ERROR_INVALID_PARAMETER, kFailed);
     OVERLAPPED ov = record(EVENTS[port].write);
     DWORD done = 0;
     const BOOL started = WriteFile(h, buffer, static_cast<DWORD>(count), &done, &ov);
@@ -418,11 +451,11 @@ uint32_t IOP_Write(int32_t port, const char *buffer, int32_t count) noexcept {
 
 uint32_t IOP_Read(int32_t port, char *buffer, int32_t count) noexcept {
     const Call call;
-    if (buffer == nullptr || count < 0) return kFailed;
+    if (buffer == nullptr || count < 0) return fail(ERROR_INVALID_PARAMETER, kFailed);
     // Callers treat the buffer as text: whatever the read leaves unfilled ends it.
     std::memset(buffer, 0, kReadClear);
     const HANDLE h = timed_device(port);
-    if (h == nullptr) return kFailed;
+    if (h == nullptr) return failed(kFailed);
     OVERLAPPED ov = record(EVENTS[port].read);
     DWORD done = 0;
     const BOOL started = ReadFile(h, buffer, static_cast<DWORD>(count), &done, &ov);
@@ -444,13 +477,13 @@ uint32_t IOP_DIQ_Count(int32_t port) noexcept {
 int32_t IOP_ResetDOQ(int32_t port) noexcept {
     const Call call;
     const HANDLE h = device(port);
-    return h != nullptr && PurgeComm(h, PURGE_TXCLEAR) ? 0 : -1;
+    return h != nullptr && PurgeComm(h, PURGE_TXCLEAR) ? 0 : failed(-1);
 }
 
 int32_t IOP_ResetDIQ(int32_t port) noexcept {
     const Call call;
     const HANDLE h = device(port);
-    return h != nullptr && PurgeComm(h, PURGE_RXCLEAR) ? 1 : -1;
+    return h != nullptr && PurgeComm(h, PURGE_RXCLEAR) ? 1 : failed(-1);
 }
 
 int32_t IOP_Status(int32_t port) noexcept {
@@ -477,7 +510,7 @@ int32_t IOP_DataStatus(int32_t port) noexcept {
     const HANDLE h = device(port);
     DWORD dwError = 0;
     COMSTAT comstat{};
-    if (h == nullptr || !ClearCommError(h, &dwError, &comstat)) return 0;
+    if (h == nullptr || !ClearCommError(h, &dwError, &comstat)) return failed(0);
     dwError |= getc_errors[port].exchange(0);
     return eflag_from(dwError);
 }

@@ -5,8 +5,12 @@
  * PORTS
  *   A port number n in 0..257 names the serial device COMn (ports below 10 are opened as
  *   "COMn", ports from 10 on as "//./COMn"). On Linux, COMn is the file $TTY_COM_DIR/COMn when
- *   the environment variable TTY_COM_DIR is set; otherwise /dev/COMn when it exists, else
- *   COM1-COM32 are /dev/ttyS0-31, COM33-COM48 /dev/ttyUSB0-15 and COM49-COM64 /dev/ttyACM0-15.
+ *   the environment variable TTY_COM_DIR is set. Otherwise it is the entry COMn of vcom's
+ *   folder when there is one ($XDG_RUNTIME_DIR/tty-com, or /tmp/tty-com-UID when
+ *   XDG_RUNTIME_DIR is not set; counted only while it is a folder of this user that nobody
+ *   else may write), else /dev/COMn when it exists, else COM1-COM32 are /dev/ttyS0-31,
+ *   COM33-COM48 /dev/ttyUSB0-15 and COM49-COM64 /dev/ttyACM0-15. An entry that is there but
+ *   leads to no device makes IOP_Open fail: no other device is tried in its place.
  *   Every function given a port number outside 0..257 fails at once with its failure result
  *   (below) and changes none of the library's state. Opening is exclusive: a device open here
  *   cannot be opened again, by this process under another number or by another process.
@@ -60,8 +64,40 @@
  *   given to IOP_Open (once its device opened) or to IOP_Ioctrl for ANY port ("the last
  *   word"), and the DTR and RTS modes last remembered by IOP_SetDTR / IOP_SetRTS for ANY
  *   port. Its state is fixed storage, zero at load; it shows no message and keeps no error
- *   code: failure shows only in the result (on Windows, GetLastError() tells what the failing
- *   platform call left). Buffers are only read or written during the call; no pointer is kept.
+ *   code of its own: failure shows in the result, and why in the platform's last error (see
+ *   WHY A CALL FAILED). Buffers are only read or written during the call; no pointer is kept.
+ *
+ * WHY A CALL FAILED
+ *   After a call that returns its failure result, the platform's last error tells why:
+ *   errno on Linux, GetLastError() on Windows, as the table says. Nothing the library does
+ *   after the failing step changes it. A call that succeeds may leave it as it was or change
+ *   it; IOP_GetIoctrl, IOP_GetFlowctrl and IOP_DataStatus, whose 0 is also a word, set it
+ *   when they return 0 for a port that is not open (clear errno first to tell), and
+ *   IOP_Status never fails.
+ *   cause                                          errno         GetLastError() (Windows)
+ *   port out of range; parity code 5-7; a null    EINVAL        ERROR_INVALID_PARAMETER (87)
+ *     buffer or byte pointer; a negative count
+ *   the device refuses the settings (IOP_Open,     EINVAL        what SetCommState left,
+ *     IOP_Ioctrl, IOP_Flowctrl, IOP_SetDTR/RTS)                  as a rule 87
+ *   port not open (never opened, or closed)        EBADF         ERROR_INVALID_HANDLE (6)
+ *   no map entry, or no device where it leads     ENOENT        ERROR_FILE_NOT_FOUND (2)
+ *   a map entry that is neither a device nor a     EINVAL        -
+ *     server address (unknown scheme, no port)
+ *   the device is held: by another process,        EBUSY         ERROR_ACCESS_DENIED (5), as
+ *     under another number, or the port is                       Windows reports a port in use
+ *     already open (IOP_Open)
+ *   this user may not open the device              EACCES        ERROR_ACCESS_DENIED (5)
+ *   the device has gone (adapter unplugged, the    ENODEV        the driver's value
+ *     other end of a pseudo-terminal closed)
+ *   IOP_Putc, IOP_Getc: no byte taken or waiting   EAGAIN        WSAEWOULDBLOCK (10035)
+ *   serial server: name not found                  EHOSTUNREACH  -
+ *     connection refused                           ECONNREFUSED  -
+ *     no answer in time                            ETIMEDOUT     -
+ *     connection closed during the open            ECONNRESET    -
+ *       (ENODEV once the settings are being applied)
+ *     no RFC 2217 (remote ports)                   ENOTSUP       -
+ *   out of memory or descriptors                   ENOMEM        -
+ *   anything else the device reports               EIO           the platform's value
  *
  * THREADS, CHILD PROCESSES AND EXIT
  *   The functions may be called from several threads at once. Safe:

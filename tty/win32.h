@@ -47,6 +47,14 @@ typedef DWORD *LPDWORD;
 #define ERROR_IO_PENDING 997u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u /* the device hung up (adapter pulled, pty master closed) */
 #define ERROR_NOT_FOUND 1168u /* CancelIoEx: no pending operation matched */
+#define ERROR_SHARING_VIOLATION 32u /* another handle or process has the device */
+#define ERROR_INVALID_NAME 123u     /* a map entry that names neither a device nor a server */
+#define ERROR_CONNECTION_REFUSED 1225u
+#define ERROR_HOST_UNREACHABLE 1232u
+#define ERROR_TIMEOUT 1460u
+#define WSAEWOULDBLOCK 10035u       /* nothing could be done at once */
+#define WSAECONNRESET 10054u
+#define WSAHOST_NOT_FOUND 11001u
 
 /* CreateFileA */
 #define GENERIC_READ 0x80000000u

@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -188,18 +190,160 @@ TEST_F(PortsTest, ABusyDeviceNamesWhoHoldsIt)
     EXPECT_NE(ports::listing({raw}).find("COM9  tcp://127.0.0.1:4001  tcp"), std::string::npos);
 }
 
+// Entries a user can make by mistake: each is listed with what is wrong, never as a port.
+TEST_F(PortsTest, ABrokenEntryIsListedWithWhatIsWrong)
+{
+    roots.comDir = root / "map";
+    fs::create_directories(roots.comDir);
+    std::ofstream(roots.comDir + "/COM6") << "not a device\n";
+    const int null = ::open("/dev/null", O_RDONLY); // held here: still nobody "holds" a port
+    const struct {
+        int number;
+        std::string target; // the link's text
+        std::string state;
+    } cases[] = {
+        {1, "/dev/pts/999999", "broken: links to /dev/pts/999999, which does not exist"},
+        {2, "/dev/null", "broken: /dev/null is not a serial device"},
+        {3, "bogus://127.0.0.1:2000", "broken: unknown scheme bogus:// (rfc2217:// or tcp://)"},
+        {4, "rfc2217://lab-box", "broken: no port number (rfc2217://HOST:PORT)"},
+        {5, "tcp://[::1]:", "broken: no port number (tcp://HOST:PORT)"},
+        {7, "tcp://127.0.0.1:70000", "broken: not tcp://HOST:PORT with PORT 1 to 65535"},
+    };
+    for (const auto &c : cases)
+        fs::create_symlink(c.target, roots.comDir + "/COM" + std::to_string(c.number));
+    const std::vector<ports::Port> all = ports::scan(roots, 1, 8);
+    const std::string list = ports::listing(all);
+    for (const auto &c : cases) {
+        const ports::Port &p = find(all, c.number);
+        EXPECT_FALSE(p.present) << c.target;
+        EXPECT_FALSE(p.busy()) << c.target;
+        EXPECT_EQ(ports::state(p), c.state);
+        EXPECT_EQ(ports::describe(p), p.path + "\n" + c.state);
+        const std::string com = "COM" + std::to_string(c.number) + " ";
+        const size_t line = list.find("\n" + com);
+        ASSERT_NE(line, std::string::npos) << list;
+        const std::string row = list.substr(line + 1, list.find('\n', line + 1) - line - 1);
+        EXPECT_NE(row.find(c.target), std::string::npos) << row;
+        EXPECT_NE(row.find(c.state), std::string::npos) << row;
+    }
+    EXPECT_EQ(ports::state(find(all, 6)), "broken: " + roots.comDir + "/COM6 is not a serial device");
+    EXPECT_EQ(list.find("COM8 "), std::string::npos) << list; // no entry: nothing to say
+    ::close(null);
+}
+
+// Runs a scan as an ordinary user (the tests run as root, whom no mode stops) and returns
+// the states of the ports, one a line.
+static std::string statesAsNobody(const ports::Roots &roots, int first, int last)
+{
+    int out[2];
+    if (::pipe(out) != 0)
+        return "pipe failed";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        std::string text;
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+            ::setresuid(65534, 65534, 65534) != 0) {
+            text = "cannot become nobody";
+        } else {
+            for (const ports::Port &p : ports::scan(roots, first, last))
+                text += ports::state(p) + "\n";
+        }
+        if (::write(out[1], text.data(), text.size()) < 0)
+            ::_exit(1);
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buf[512];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+        text.append(buf, size_t(n));
+    ::close(out[0]);
+    ::waitpid(child, nullptr, 0);
+    return text;
+}
+
+TEST_F(PortsTest, ADeviceThisUserMayNotOpenSaysWhy)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to hand the pseudo-terminals to another user and scan as that user";
+    const struct group *dialout = ::getgrnam("dialout");
+    const gid_t group = dialout ? dialout->gr_gid : 20;
+    const std::string groupName = dialout ? "dialout" : "20";
+    fs::permissions(root, fs::perms(0755));
+    // COM2: a UART of group dialout, not ours; COM35: the adapter, root's alone.
+    ASSERT_EQ(::chown(uart.path.c_str(), 0, group), 0);
+    ASSERT_EQ(::chmod(uart.path.c_str(), 0660), 0);
+    ASSERT_EQ(::chown(adapter.path.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(adapter.path.c_str(), 0600), 0);
+    EXPECT_EQ(statesAsNobody(roots, 2, 2), "no permission: join group " + groupName + "\n");
+    EXPECT_EQ(statesAsNobody(roots, 35, 35), "no permission: the device is root's\n");
+    // Root may open both; so may anybody once the mode allows it.
+    EXPECT_EQ(ports::state(ports::scan(roots, 2, 2)[0]), "free");
+    ASSERT_EQ(::chmod(uart.path.c_str(), 0666), 0);
+    EXPECT_EQ(statesAsNobody(roots, 2, 2), "free\n");
+}
+
+// Without TTY_COM_DIR, vcom's own folder is looked in first, as the library does; an entry
+// there that leads nowhere is reported, not passed over for the device in /dev.
+TEST_F(PortsTest, TheUsersMapFolderComesBeforeDev)
+{
+    roots.userDir = root / "user";
+    fs::create_directories(roots.userDir);
+    fs::create_symlink(adapter.path, roots.userDir + "/COM2");
+    fs::create_symlink("/dev/pts/999999", roots.userDir + "/COM35");
+    std::ofstream(roots.userDir + "/.COM2.lock") << ::getpid() << " " << adapter.path << "\n";
+    const int served = ::open(adapter.path.c_str(), O_RDWR | O_NOCTTY); // as vcom holds it
+    const std::vector<ports::Port> all = ports::scan(roots, 1, 60);
+    EXPECT_EQ(find(all, 2).path, roots.userDir + "/COM2");
+    EXPECT_EQ(find(all, 2).device, adapter.path);
+    EXPECT_EQ(ports::state(find(all, 2)), "free");
+    EXPECT_EQ(find(all, 35).path, roots.userDir + "/COM35");
+    EXPECT_FALSE(find(all, 35).present);
+    EXPECT_EQ(find(all, 5).path, roots.dev + "/COM5"); // not in the folder: /dev as before
+    ::close(served);
+
+    // The real roots take the folder from XDG_RUNTIME_DIR, and only a private one.
+    const char *comDir = std::getenv("TTY_COM_DIR");
+    const std::string savedComDir = comDir ? comDir : "";
+    const char *xdg = std::getenv("XDG_RUNTIME_DIR");
+    const std::string savedXdg = xdg ? xdg : "";
+    ::unsetenv("TTY_COM_DIR");
+    ::setenv("XDG_RUNTIME_DIR", root.c_str(), 1);
+    fs::create_directories(root / "tty-com");
+    fs::permissions(root / "tty-com", fs::perms(0700));
+    EXPECT_EQ(ports::systemRoots().userDir, (root / "tty-com").string());
+    fs::permissions(root / "tty-com", fs::perms(0777));
+    EXPECT_EQ(ports::systemRoots().userDir, "");
+    ::setenv("TTY_COM_DIR", (root / "map").c_str(), 1);
+    fs::permissions(root / "tty-com", fs::perms(0700));
+    EXPECT_EQ(ports::systemRoots().userDir, ""); // TTY_COM_DIR is all there is
+    savedComDir.empty() ? ::unsetenv("TTY_COM_DIR") : ::setenv("TTY_COM_DIR", savedComDir.c_str(), 1);
+    savedXdg.empty() ? ::unsetenv("XDG_RUNTIME_DIR") : ::setenv("XDG_RUNTIME_DIR", savedXdg.c_str(), 1);
+}
+
 TEST(PortsMap, AgreesWithTheLibrarysMap)
 {
     const auto exists = [](const char *path) {
         struct stat st;
-        return ::stat(path, &st) == 0;
+        return ::lstat(path, &st) == 0;
     };
+    char tmpl[] = "/tmp/ports-map-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string userDir = tmpl;
+    fs::create_symlink("/dev/pts/999999", userDir + "/COM3");
     for (const char *comDir : {"", "/tmp/some-map"}) {
         ports::Roots roots;
         roots.comDir = comDir;
+        roots.userDir = userDir;
         for (int n = 0; n <= 70; ++n)
-            EXPECT_EQ(ports::devicePath(roots, n), tty::posix::com_device_path(uint32_t(n), comDir, +exists)) << n;
+            EXPECT_EQ(ports::devicePath(roots, n), tty::posix::com_device_path(uint32_t(n), comDir, userDir, +exists))
+                << n;
     }
+    ports::Roots roots;
+    roots.userDir = userDir;
+    EXPECT_EQ(ports::devicePath(roots, 3), userDir + "/COM3"); // leads nowhere, and still wins
+    fs::remove_all(userDir);
 }
 
 } // namespace

@@ -198,6 +198,38 @@ static void ports_not_open(void) {
     check("IOP_Open with parity code 5", IOP_Open(3, 0x1536), -1);
 }
 
+/* Why a call failed: each failing call's result and what GetLastError says after it. */
+#define REASON(what, call, result, reason)                                                   \
+    do {                                                                                     \
+        SetLastError(0);                                                                     \
+        const long long got_ = (long long)(call);                                            \
+        const DWORD err_ = GetLastError();                                                   \
+        check(what, got_, result);                                                           \
+        check(what ": GetLastError", err_, reason);                                          \
+    } while (0)
+
+static void reasons(void) {
+    char buf[256];
+    char c;
+    REASON("port out of range", IOP_Open(258, 0x1036), -1, ERROR_INVALID_PARAMETER);
+    REASON("negative port", IOP_Read(-1, buf, 1), 0xFFFFFFFF, ERROR_INVALID_PARAMETER);
+    REASON("parity code 5", IOP_Open(3, 0x1536), -1, ERROR_INVALID_PARAMETER);
+    REASON("no device", IOP_Open(5, 0x1036), -1, ERROR_FILE_NOT_FOUND);
+    REASON("close of a port not open", IOP_Close(3), -1, ERROR_INVALID_HANDLE);
+    REASON("read of a port not open", IOP_Read(3, buf, 1), 0xFFFFFFFF, ERROR_INVALID_HANDLE);
+    REASON("settings of a port not open", IOP_Ioctrl(3, 0x1036), -1, ERROR_INVALID_HANDLE);
+    if (IOP_Open(3, 0x1036) != 0) {
+        check("IOP_Open(3) for the reasons", -1, 0);
+        return;
+    }
+    REASON("port already open", IOP_Open(3, 0x1036), -1, ERROR_ACCESS_DENIED);
+    REASON("no buffer", IOP_Write(3, NULL, 1), 0xFFFFFFFF, ERROR_INVALID_PARAMETER);
+    REASON("negative count", IOP_Read(3, buf, -1), 0xFFFFFFFF, ERROR_INVALID_PARAMETER);
+    REASON("no byte pointer", IOP_Putc(3, NULL), -1, ERROR_INVALID_PARAMETER);
+    REASON("no byte waiting", IOP_Getc(3, &c), -1, WSAEWOULDBLOCK);
+    check("IOP_Close(3) after the reasons", IOP_Close(3), 0);
+}
+
 static void open_and_configure(void) {
     check("IOP_Open(3, 0x1036)", IOP_Open(3, 0x1036), 0);
     check_text("line after IOP_Open(3, 0x1036)", device_line(3), "9600 8 1 n 0 0 0");
@@ -380,7 +412,12 @@ static void port_names(void) {
     /* The device goes away (an adapter pulled): transfers fail, closing still works. */
     char buf[256];
     ask("hangup 9");
+    SetLastError(0);
     check("IOP_Read after a hang-up", IOP_Read(9, buf, 10), 0xFFFFFFFF);
+    /* The driver's reason (Wine's, here): whatever it is, the library's clean-up leaves it. */
+    const DWORD gone = GetLastError();
+    printf("GetLastError after a hang-up: %lu\n", gone);
+    check("a reason after a hang-up", gone != 0 && gone != ERROR_IO_PENDING && gone != ERROR_OPERATION_ABORTED, 1);
     check("IOP_Write after a hang-up", IOP_Write(9, "x", 1), 0xFFFFFFFF);
     check("IOP_DIQ_Count after a hang-up", IOP_DIQ_Count(9), 0xFFFFFFFF);
     check("IOP_Close after a hang-up", IOP_Close(9), 0);
@@ -392,6 +429,7 @@ int main(void) {
     under_wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != NULL;
     if (!bind_library()) return failures ? failures : 1;
     ports_not_open();
+    reasons();
     open_and_configure();
     transfer();
     port_names();

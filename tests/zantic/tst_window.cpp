@@ -472,6 +472,8 @@ private slots:
         PtyPort com3(*m_dir, 3);
         PtyPort com12(*m_dir, 12);
         QCOMPARE(IOP_Open(12, 0x1036), 0); // held by this program
+        const QString noPort = m_dir->path() + "/COM5"; // an entry that is no port
+        QVERIFY(QFile::link("/dev/null", noPort));
         setting([&](QWidget *d) {
             auto *port = child<QComboBox>(d, "cboPort");
             QCOMPARE(port->count(), 60);
@@ -490,8 +492,11 @@ private slots:
                                         .arg(QCoreApplication::applicationPid())),
                      qPrintable(tip12));
             QVERIFY(port->itemData(0, Qt::ToolTipRole).toString().startsWith("no device at "));
+            const QString tip5 = port->itemData(4, Qt::ToolTipRole).toString();
+            QVERIFY2(tip5.endsWith("\nbroken: /dev/null is not a serial device"), qPrintable(tip5));
             cancel(d);
         });
+        QFile::remove(noPort);
         QCOMPARE(IOP_Close(12), 0);
     }
 

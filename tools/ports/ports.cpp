@@ -5,14 +5,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <filesystem>
 #include <exception>
+#include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <map>
+#include <pwd.h>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -95,12 +99,13 @@ std::string commandName(const Roots &roots, int pid)
     return firstLine(fs::path(roots.proc) / std::to_string(pid) / "comm");
 }
 
-// The vcom process serving $comDir/COMn, from the record of its lock file: "pid target".
-int servingVcom(const Roots &roots, int number)
+// The vcom process serving the map entry COMn of `folder`, from the record of its lock
+// file: "pid target".
+int servingVcom(const std::string &folder, int number)
 {
-    if (roots.comDir.empty())
+    if (folder.empty())
         return 0;
-    const std::string record = firstLine(fs::path(roots.comDir) / (".COM" + std::to_string(number) + ".lock"));
+    const std::string record = firstLine(fs::path(folder) / (".COM" + std::to_string(number) + ".lock"));
     return std::atoi(record.c_str());
 }
 
@@ -178,6 +183,107 @@ std::string udevValue(const std::string &s)
 
 std::string orDash(const std::string &s) { return s.empty() ? "-" : s; }
 
+// The kernel's terminal devices, from its table of tty drivers (/proc/tty/drivers: name,
+// node, major, minors, type). The system's own entries (/dev/tty, /dev/console, /dev/ptmx)
+// and pseudo-terminal masters are no ports.
+class Terminals {
+public:
+    explicit Terminals(const Roots &roots) : roots_(roots)
+    {
+        std::ifstream in(fs::path(roots.proc) / "tty/drivers");
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream words(line);
+            std::vector<std::string> w;
+            for (std::string word; words >> word;)
+                w.push_back(word);
+            if (w.size() < 5)
+                continue;
+            known_ = true;
+            const std::string &type = w.back();
+            if (type.rfind("system", 0) == 0 || type == "pty:master")
+                continue;
+            Range r;
+            r.major = unsigned(std::strtoul(w[w.size() - 3].c_str(), nullptr, 10));
+            const std::string &minors = w[w.size() - 2];
+            r.first = unsigned(std::strtoul(minors.c_str(), nullptr, 10));
+            const size_t dash = minors.find('-');
+            r.last = dash == std::string::npos ? r.first : unsigned(std::strtoul(minors.c_str() + dash + 1, nullptr, 10));
+            ranges_.push_back(r);
+        }
+    }
+
+    bool operator()(dev_t rdev) const
+    {
+        if (known_) {
+            for (const Range &r : ranges_)
+                if (major(rdev) == r.major && minor(rdev) >= r.first && minor(rdev) <= r.last)
+                    return true;
+            return false;
+        }
+        // Without the table: pseudo-terminal slaves, and what sysfs files as a tty.
+        const unsigned m = major(rdev);
+        if ((m >= 136 && m <= 143) || m == 3)
+            return true;
+        std::error_code ec;
+        const fs::path entry = fs::canonical(fs::path(roots_.sys) / "dev/char" /
+                                                 (std::to_string(m) + ":" + std::to_string(minor(rdev))),
+                                             ec);
+        return !ec && entry.parent_path().filename() == "tty";
+    }
+
+private:
+    struct Range {
+        unsigned major, first, last;
+    };
+    const Roots &roots_;
+    bool known_ = false;
+    std::vector<Range> ranges_;
+};
+
+// Why an entry whose text has "://" is no server address.
+std::string badAddress(const std::string &link)
+{
+    const size_t sep = link.find("://");
+    std::string scheme = link.substr(0, sep);
+    for (char &c : scheme)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme != "rfc2217" && scheme != "tcp")
+        return "broken: unknown scheme " + scheme + ":// (rfc2217:// or tcp://)";
+    const std::string rest = link.substr(sep + 3);
+    const size_t close = rest.rfind(']');
+    const size_t colon = rest.find(':', close == std::string::npos ? 0 : close);
+    if (colon == std::string::npos || colon + 1 == rest.size())
+        return "broken: no port number (" + scheme + "://HOST:PORT)";
+    return "broken: not " + scheme + "://HOST:PORT with PORT 1 to 65535";
+}
+
+// Why this user may not open the device; empty when the user may. Asked of the system
+// (access with the effective ids and every group), never by opening the device.
+std::string deniedReason(const std::string &path, const struct stat &st)
+{
+    if (::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0 || (errno != EACCES && errno != EPERM))
+        return "";
+    std::vector<char> buf(16384);
+    if ((st.st_mode & 060) == 060) {
+        // A group may use it: joining that group is the cure (dialout, as a rule).
+        struct group g, *found = nullptr;
+        const bool named = ::getgrgid_r(st.st_gid, &g, buf.data(), buf.size(), &found) == 0 && found;
+        return "no permission: join group " + (named ? std::string(g.gr_name) : std::to_string(st.st_gid));
+    }
+    struct passwd pw, *found = nullptr;
+    const bool named = ::getpwuid_r(st.st_uid, &pw, buf.data(), buf.size(), &found) == 0 && found;
+    return "no permission: the device is " + (named ? std::string(pw.pw_name) : std::to_string(st.st_uid)) + "'s";
+}
+
+// The map folder an entry lives in, where its vcom keeps the lock record; "" for /dev.
+std::string mapFolderOf(const Roots &roots, const std::string &path)
+{
+    for (const std::string &dir : {roots.comDir, roots.userDir})
+        if (!dir.empty() && path.rfind(dir + "/", 0) == 0)
+            return dir;
+    return "";
+}
+
 } // namespace
 
 Roots systemRoots()
@@ -185,6 +291,8 @@ Roots systemRoots()
     Roots r;
     if (const char *dir = std::getenv("TTY_COM_DIR"))
         r.comDir = dir;
+    if (r.comDir.empty())
+        r.userDir = tty::posix::user_map_dir();
     return r;
 }
 
@@ -193,9 +301,12 @@ std::string devicePath(const Roots &roots, int n)
     const std::string com = "COM" + std::to_string(n);
     if (!roots.comDir.empty())
         return roots.comDir + "/" + com;
-    const std::string byUdev = roots.dev + "/" + com;
+    // An entry that is there counts even when it leads nowhere, as in the library.
     struct stat st;
-    if (::stat(byUdev.c_str(), &st) == 0)
+    if (!roots.userDir.empty() && ::lstat((roots.userDir + "/" + com).c_str(), &st) == 0)
+        return roots.userDir + "/" + com;
+    const std::string byUdev = roots.dev + "/" + com;
+    if (::lstat(byUdev.c_str(), &st) == 0)
         return byUdev;
     if (n >= 1 && n <= 32)
         return roots.dev + "/ttyS" + std::to_string(n - 1);
@@ -210,6 +321,7 @@ std::vector<Port> scan(const Roots &roots, int first, int last)
 {
     std::vector<Port> ports;
     std::map<size_t, Node> nodes;
+    const Terminals terminal(roots);
     for (int n = first; n <= last; ++n) {
         Port port;
         port.number = n;
@@ -224,18 +336,29 @@ std::vector<Port> scan(const Roots &roots, int first, int last)
             ports.push_back(std::move(port));
             continue;
         }
+        if (kind == tty::posix::MapTarget::Bad)
+            port.broken = badAddress(link);
         struct stat st;
-        if (!port.path.empty() && ::stat(port.path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
+        std::error_code ec;
+        if (!port.broken.empty() || port.path.empty() || ::lstat(port.path.c_str(), &st) != 0) {
+            // Nothing there, or an address that names nothing.
+        } else if (::stat(port.path.c_str(), &st) != 0) {
+            port.broken = "broken: links to " + link + ", which does not exist";
+        } else if (!S_ISCHR(st.st_mode) || !terminal(st.st_rdev)) {
+            // Only a terminal is a port: any process holding /dev/null is no holder of one.
+            port.broken = "broken: " + fs::canonical(port.path, ec).string() + " is not a serial device";
+        } else {
             port.present = true;
-            std::error_code ec;
             port.device = fs::canonical(port.path, ec).string();
             try {
                 readSysfs(roots, st, port);
             } catch (const std::exception &) {
                 // An unreadable corner of sysfs costs only the details.
             }
-            if (port.present)
-                nodes[ports.size()] = {st.st_rdev, st.st_dev, st.st_ino, servingVcom(roots, n)};
+            if (port.present) {
+                port.denied = deniedReason(port.path, st);
+                nodes[ports.size()] = {st.st_rdev, st.st_dev, st.st_ino, servingVcom(mapFolderOf(roots, port.path), n)};
+            }
         }
         ports.push_back(std::move(port));
     }
@@ -247,6 +370,10 @@ std::string state(const Port &port)
 {
     if (port.remote())
         return "remote";
+    if (!port.broken.empty())
+        return port.broken;
+    if (!port.denied.empty())
+        return port.denied;
     if (!port.busy())
         return "free";
     std::string s = "busy:";
@@ -258,6 +385,8 @@ std::string state(const Port &port)
 
 std::string describe(const Port &port)
 {
+    if (!port.broken.empty())
+        return port.path + "\n" + port.broken;
     if (!port.present)
         return port.path.empty() ? "no device" : "no device at " + port.path;
     if (port.remote())
@@ -276,10 +405,14 @@ std::string describe(const Port &port)
 std::string listing(const std::vector<Port> &ports)
 {
     std::vector<std::vector<std::string>> rows{{"PORT", "DEVICE", "DRIVER", "USB ID", "PRODUCT", "SERIAL", "STATE"}};
-    for (const Port &p : ports)
-        if (p.present)
-            rows.push_back({"COM" + std::to_string(p.number), p.remote() ? p.server : p.device.empty() ? p.path : p.device,
-                            orDash(p.driver), orDash(p.usbId), orDash(p.product), orDash(p.serial), state(p)});
+    for (const Port &p : ports) {
+        if (!p.present && p.broken.empty())
+            continue;
+        const std::string link = p.broken.empty() ? "" : tty::posix::read_map_link(p.path);
+        const std::string device = p.remote() ? p.server : !link.empty() ? link : p.device.empty() ? p.path : p.device;
+        rows.push_back({"COM" + std::to_string(p.number), device, orDash(p.driver), orDash(p.usbId),
+                        orDash(p.product), orDash(p.serial), state(p)});
+    }
     std::vector<size_t> width(rows[0].size(), 0);
     for (const auto &r : rows)
         for (size_t c = 0; c < r.size(); ++c)

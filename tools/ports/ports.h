@@ -1,7 +1,8 @@
 // Which COM numbers stand for a device that is there, what that device is and whether a
-// program holds it: read from the device map, sysfs and /proc. No device is ever opened
-// (opening a serial port raises DTR, which resets many boards), so "busy" means a process
-// has the device open or locked; processes of other users are seen only through their locks.
+// program holds it, whether this user may open it, and why an entry that is there cannot be
+// used: read from the device map, sysfs and /proc. No device is ever opened (opening a
+// serial port raises DTR, which resets many boards), so "busy" means a process has the
+// device open or locked; processes of other users are seen only through their locks.
 #ifndef PORTS_PORTS_H
 #define PORTS_PORTS_H
 
@@ -16,15 +17,18 @@ struct Roots {
     std::string dev = "/dev";
     std::string proc = "/proc";
     std::string comDir; // TTY_COM_DIR: when not empty, COMn is $comDir/COMn and nothing else
+    std::string userDir; // otherwise vcom's default folder, looked in first ("": none)
     int ignoredPid = 0; // a process that is no holder: a lister with descriptors it inherited
 };
 
-// The real roots, with TTY_COM_DIR from the environment.
+// The real roots, with TTY_COM_DIR from the environment and, when it is not set, the
+// library's per-user map folder.
 Roots systemRoots();
 
 // The file the library opens for COMn, with the same map: $comDir/COMn when comDir is set;
-// otherwise <dev>/COMn when it exists, else COM1-32 ttyS0-31, COM33-48 ttyUSB0-15,
-// COM49-64 ttyACM0-15 under <dev>. Empty when no file stands for the number.
+// otherwise $userDir/COMn when that entry is there, else <dev>/COMn when it is there, else
+// COM1-32 ttyS0-31, COM33-48 ttyUSB0-15, COM49-64 ttyACM0-15 under <dev>. Empty when no
+// file stands for the number.
 std::string devicePath(const Roots &roots, int number);
 
 struct Holder {
@@ -47,6 +51,13 @@ struct Port {
     // "tcp://HOST:PORT" (driver "rfc2217" or "tcp"). Such a port is present as far as the
     // map goes; the server decides who may use it.
     std::string server;
+    // An entry that is there but leads to nothing the library can open, and why: a link to
+    // a missing file, something that is not a serial device, a server address with an unknown
+    // scheme or no port number. Such a port is not present.
+    std::string broken;
+    // Why this user may not open a present device ("no permission: join group dialout");
+    // empty when the user may.
+    std::string denied;
     std::vector<Holder> holders;
 
     bool usb() const { return !usbId.empty(); }
@@ -58,14 +69,15 @@ struct Port {
 std::vector<Port> scan(const Roots &roots, int first, int last);
 
 // "free", or "busy: python3 (process 4242)" and further holders after commas; for a port on a
-// serial server, "remote" (whether it is free only the server knows).
+// serial server, "remote" (whether it is free only the server knows); otherwise what keeps it
+// from being used: the entry's fault, or this user's missing permission.
 std::string state(const Port &port);
 
 // For a tool tip: the device file, for USB adapters the product and serial number, and
 // the state; several lines.
 std::string describe(const Port &port);
 
-// `vcom list`: a header and one aligned line per present port.
+// `vcom list`: a header and one aligned line per present port and per broken entry.
 std::string listing(const std::vector<Port> &ports);
 
 // `vcom list --udev`: for each USB adapter among the ports, a comment and a udev rule that

@@ -158,9 +158,13 @@ time, with a line feed at its end.
 Device map. COMn is the symbolic link $TTY_COM_DIR/COMn to a pseudo-terminal
 (/dev/pts/N), or for remote a link whose text is the server's address. When
 TTY_COM_DIR is not set, vcom uses $XDG_RUNTIME_DIR/tty-com, or
-/tmp/tty-com-UID when XDG_RUNTIME_DIR is not set either, creates it (mode
-0700) and prints the line to give the other programs:
-  export TTY_COM_DIR=...
+/tmp/tty-com-UID when XDG_RUNTIME_DIR is not set either, and creates it (mode
+0700). The library, and so Demo, looks in that folder by itself when
+TTY_COM_DIR is not set (as long as it is the user's own and nobody else may
+write it): vcom echo COM2 in one shell and Demo in another just work, nothing
+to export. It looks there first, before /dev, and an entry there that leads
+nowhere makes the open fail rather than another device be taken. TTY_COM_DIR
+set means that folder and nothing else, for vcom and the library.
 
 vcom refuses a COM number that is already mapped, except an entry left behind
 by a vcom that was killed without a chance to clean up (SIGKILL, a crash):
@@ -169,9 +173,13 @@ an entry whose lock nobody holds any more is replaced. Links that vcom did
 not make are never replaced.
 
 vcom list looks where the library looks: only in TTY_COM_DIR when it is set,
-otherwise at /dev/COMn and the ttyS, ttyUSB and ttyACM devices of the table in
-README. It reads sysfs and /proc and opens no device: busy means a process has
-the device open or locked (other users' processes only when they lock it).
+otherwise in vcom's folder, at /dev/COMn and the ttyS, ttyUSB and ttyACM
+devices of the table in README. It reads sysfs and /proc and opens no device:
+busy means a process has the device open or locked (other users' processes
+only when they lock it); a device this user may not open says so ("no
+permission: join group dialout"); an entry that cannot be used is listed with
+the reason (a link to nothing, not a serial device, an unknown scheme, no port
+number).
 Empty UART slots (a /dev/ttyS file with no UART behind it) are not listed.
 
 Messages go to standard error. Exit status: 0 when ended by a signal or by a

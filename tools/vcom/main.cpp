@@ -95,8 +95,12 @@ int run(const vcom::Command &cmd)
     case vcom::Mode::List:
         break;
     }
+    // The library looks in vcom's default folder by itself; a program started with another
+    // environment (another user's, or one with TTY_COM_DIR set) needs to be pointed there.
     if (!dir.from_env)
-        std::fprintf(stderr, "export TTY_COM_DIR=%s\n", vcom::shell_quote(dir.path).c_str());
+        std::fprintf(stderr, "vcom: entries in %s, where programs on the library look when TTY_COM_DIR is not set "
+                             "(elsewhere: TTY_COM_DIR=%s)\n",
+                     dir.path.c_str(), vcom::shell_quote(dir.path).c_str());
     std::fprintf(stderr, "vcom: %s. Ctrl+C ends.\n", what.c_str());
 
     vcom::Outcome end = vcom::pump(routes, signal_fd);

@@ -1,6 +1,8 @@
 // The device-map folder and vcom's entries in it.
 #include "mapdir.h"
 
+#include "posix/devmap.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -46,9 +48,8 @@ MapDir choose_map_dir(const char *tty_com_dir, const char *xdg_runtime_dir, uid_
 {
     if (tty_com_dir && *tty_com_dir)
         return {tty_com_dir, true};
-    if (xdg_runtime_dir && *xdg_runtime_dir)
-        return {std::string(xdg_runtime_dir) + "/tty-com", false};
-    return {"/tmp/tty-com-" + std::to_string(uid), false};
+    // The library looks in the same folder when TTY_COM_DIR is not set.
+    return {tty::posix::default_map_dir(xdg_runtime_dir, uid), false};
 }
 
 void prepare_map_dir(const MapDir &dir)

@@ -10,7 +10,7 @@ namespace vcom {
 
 struct MapDir {
     std::string path;
-    bool from_env = false;  // TTY_COM_DIR named it; otherwise the user must be told
+    bool from_env = false; // TTY_COM_DIR named it; otherwise the library's default folder
 };
 
 // Pure: TTY_COM_DIR when set and not empty, else $XDG_RUNTIME_DIR/tty-com, else
@@ -22,7 +22,7 @@ MapDir choose_map_dir(const char *tty_com_dir, const char *xdg_runtime_dir, uid_
 // write; one named by TTY_COM_DIR only has to be a directory. Throws std::runtime_error.
 void prepare_map_dir(const MapDir &dir);
 
-// Shell-quotes a path for the "export TTY_COM_DIR=..." line.
+// Shell-quotes a path for a "TTY_COM_DIR=..." hint.
 std::string shell_quote(const std::string &s);
 
 // One COM number served by this process: $dir/COMn -> target, plus the held lock file

@@ -33,11 +33,17 @@ bool parse_com_name(const char *name, uint32_t &n)
     return true;
 }
 
-std::string com_device_path(uint32_t n, const char *comDir, bool (*exists)(const char *path))
+std::string com_device_path(uint32_t n, const char *comDir, const std::string &userDir,
+                            bool (*exists)(const char *path))
 {
     const std::string com = "COM" + std::to_string(n);
     if (comDir != nullptr && *comDir != '\0')
         return std::string(comDir) + "/" + com;
+    if (!userDir.empty()) {
+        const std::string entry = userDir + "/" + com;
+        if (exists(entry.c_str()))
+            return entry;
+    }
     const std::string udev = "/dev/" + com;
     if (exists(udev.c_str()))
         return udev;
@@ -50,15 +56,34 @@ std::string com_device_path(uint32_t n, const char *comDir, bool (*exists)(const
     return "";
 }
 
-static bool path_exists(const char *path)
+static bool entry_exists(const char *path)
 {
     struct stat st {};
-    return stat(path, &st) == 0;
+    return lstat(path, &st) == 0;
 }
 
 std::string com_device_path(uint32_t n)
 {
-    return com_device_path(n, std::getenv("TTY_COM_DIR"), path_exists);
+    const char *comDir = std::getenv("TTY_COM_DIR");
+    return com_device_path(n, comDir, comDir != nullptr && *comDir != '\0' ? std::string() : user_map_dir(),
+                           entry_exists);
+}
+
+std::string default_map_dir(const char *xdgRuntimeDir, uid_t uid)
+{
+    if (xdgRuntimeDir != nullptr && *xdgRuntimeDir != '\0')
+        return std::string(xdgRuntimeDir) + "/tty-com";
+    return "/tmp/tty-com-" + std::to_string(uid);
+}
+
+std::string user_map_dir()
+{
+    const uid_t uid = getuid();
+    std::string dir = default_map_dir(std::getenv("XDG_RUNTIME_DIR"), uid);
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != uid || (st.st_mode & 022) != 0)
+        return "";
+    return dir;
 }
 
 MapTarget parse_map_target(std::string_view text, RemoteTarget &out)

@@ -2,6 +2,8 @@
 #ifndef TTY_POSIX_DEVMAP_H
 #define TTY_POSIX_DEVMAP_H
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -14,16 +16,34 @@ namespace tty::posix {
 bool parse_com_name(const char *name, uint32_t &n);
 
 // The file for port n. `comDir` is the value of TTY_COM_DIR (null or empty: not set);
-// `exists` answers whether a path exists. Returns "" when no file stands for the port.
+// `userDir` the per-user map folder (user_map_dir, "" when there is none); `exists` answers
+// whether a directory entry is there (a link is, whether or not its target exists).
+// Returns "" when no file stands for the port.
 //   TTY_COM_DIR set: $TTY_COM_DIR/COMn, and nothing else.
-//   otherwise:       /dev/COMn when it exists, else
+//   otherwise:       $userDir/COMn when it is there, else
+//                    /dev/COMn when it is there, else
 //                    COM1-COM32  -> /dev/ttyS0-31
 //                    COM33-COM48 -> /dev/ttyUSB0-15
 //                    COM49-COM64 -> /dev/ttyACM0-15
-std::string com_device_path(uint32_t n, const char *comDir, bool (*exists)(const char *path));
+// An entry that is there is the answer even when it leads nowhere: opening it then fails,
+// rather than another device being taken silently.
+std::string com_device_path(uint32_t n, const char *comDir, const std::string &userDir,
+                            bool (*exists)(const char *path));
+inline std::string com_device_path(uint32_t n, const char *comDir, bool (*exists)(const char *path))
+{
+    return com_device_path(n, comDir, std::string(), exists);
+}
 
 // The same with the process's environment and file system.
 std::string com_device_path(uint32_t n);
+
+// The folder vcom makes its entries in when TTY_COM_DIR is not set: $XDG_RUNTIME_DIR/tty-com
+// (null or empty: not set), else /tmp/tty-com-<uid>.
+std::string default_map_dir(const char *xdgRuntimeDir, uid_t uid);
+
+// That folder of this process's user, when it is a directory of the user's own that no one
+// else may write (one in a shared place like /tmp could have been made by anybody); else "".
+std::string user_map_dir();
 
 // A map entry may name a port reached over the network instead of a device: its link text
 // is then "SCHEME://HOST:PORT" (the scheme in any case), HOST a name, an IPv4 address or an

@@ -72,9 +72,9 @@ TEST_F(LayerOpen, ExclusiveInThisProcessAndOthers)
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     for (const char *name : {"COM1", "COM2"}) {
         EXPECT_EQ(openName(name), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION); // held: not a permission
     }
-    EXPECT_EQ(runHelper("COM2"), int(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(runHelper("COM2"), int(ERROR_SHARING_VIOLATION));
 
     // Another descriptor sees the exclusive mode and the lock (root gets past TIOCEXCL).
     const int other = open(slaves[0].c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);

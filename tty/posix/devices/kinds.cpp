@@ -54,7 +54,7 @@ std::unique_ptr<Device> open_device(const std::string &path, Claims &claims, DWO
         break;
     case MapTarget::Bad: break;
     }
-    err = ERROR_FILE_NOT_FOUND;
+    err = ERROR_INVALID_NAME; // an entry of no kind this library knows
     return nullptr;
 }
 

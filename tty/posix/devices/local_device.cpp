@@ -34,9 +34,10 @@ DWORD open_error(int err)
     switch (err) {
     case EACCES:
     case EPERM:
+        return ERROR_ACCESS_DENIED;
     case EBUSY:
     case EWOULDBLOCK:
-        return ERROR_ACCESS_DENIED;
+        return ERROR_SHARING_VIOLATION;
     case ENOMEM:
     case EMFILE:
     case ENFILE:
@@ -116,13 +117,13 @@ bool LocalDevice::open(const DeviceId &id, DWORD &err)
     // flock holds against root and against other descriptors of this process; TIOCEXCL
     // (below) against processes that do not use flock.
     if (flock(fd(), LOCK_EX | LOCK_NB) != 0)
-        return refuse(ERROR_ACCESS_DENIED);
+        return refuse(ERROR_SHARING_VIOLATION);
     // Root gets past another program's TIOCEXCL: refuse the device ourselves. Not on a
     // pseudo-terminal, which keeps the flag after its holder has gone (the kernel clears it
     // only at the last close, and the master keeps the slave alive).
     int excl = 0;
     if (!pty_ && ioctl(fd(), TIOCGEXCL, &excl) == 0 && excl)
-        return refuse(ERROR_ACCESS_DENIED);
+        return refuse(ERROR_SHARING_VIOLATION);
     if (line_get(fd(), saved_) != 0)
         return refuse(open_error(errno));
     LineSettings raw = saved_;
@@ -295,7 +296,7 @@ std::unique_ptr<Device> open_local_device(const std::string &path, Claims &claim
     // holds within the process where flock does not work.
     const DeviceId id {st.st_dev, st.st_ino};
     if (!claims.claim(id)) {
-        err = ERROR_ACCESS_DENIED;
+        err = ERROR_SHARING_VIOLATION;
         return nullptr;
     }
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

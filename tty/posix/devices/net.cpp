@@ -1,6 +1,8 @@
 // Name look-up and TCP connection with a deadline (see net.h).
 #include "net.h"
 
+#include "posix/last_error.h"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -69,7 +71,7 @@ struct addrinfo *resolve(const std::string &host, uint16_t port, int64_t deadlin
     }
     if (rc == 0)
         return res;
-    err = rc == EAI_AGAIN && now_ms() >= deadline ? kErrorTimeout : ERROR_FILE_NOT_FOUND;
+    err = rc == EAI_AGAIN && now_ms() >= deadline ? kErrorTimeout : WSAHOST_NOT_FOUND;
     return nullptr;
 }
 
@@ -90,14 +92,18 @@ void set_options(int fd)
 // A connected socket to one of `list`'s addresses, or -1.
 int connect_any(const struct addrinfo *list, int64_t deadline, DWORD &err)
 {
-    err = ERROR_FILE_NOT_FOUND;
+    err = ERROR_HOST_UNREACHABLE;
     for (const struct addrinfo *a = list; a; a = a->ai_next) {
         const int fd = socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0)
+        if (fd < 0) {
+            err = last_error_from_socket_errno(errno);
             continue;
+        }
         // Set before the handshake, so that the first segments already go out at once.
         set_options(fd);
         int r = ::connect(fd, a->ai_addr, a->ai_addrlen);
+        if (r != 0 && errno != EINPROGRESS)
+            err = last_error_from_socket_errno(errno); // the last address's reason is the call's
         if (r != 0 && errno == EINPROGRESS) {
             struct pollfd p {fd, POLLOUT, 0};
             while ((r = poll(&p, 1, ms_left(deadline))) < 0 && errno == EINTR) {
@@ -107,8 +113,7 @@ int connect_any(const struct addrinfo *list, int64_t deadline, DWORD &err)
             if (r == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 && soError == 0) {
                 r = 0;
             } else {
-                if (r == 0)
-                    err = kErrorTimeout;
+                err = r == 0 ? kErrorTimeout : last_error_from_socket_errno(soError != 0 ? soError : errno);
                 r = -1;
             }
         }
@@ -125,7 +130,7 @@ int connect_any(const struct addrinfo *list, int64_t deadline, DWORD &err)
 
 int tcp_connect(const std::string &host, uint16_t port, int64_t deadline, DWORD &err)
 {
-    err = ERROR_FILE_NOT_FOUND;
+    err = WSAHOST_NOT_FOUND;
     struct addrinfo *list = resolve(host, port, deadline, err);
     if (!list)
         return -1;

@@ -17,8 +17,8 @@ inline constexpr DWORD kErrorTimeout = 1460;
 
 // A connected, non-blocking TCP socket to `host` (a name, an IPv4 or an IPv6 address) at
 // `port`, by `deadline`, with TCP_NODELAY and keep-alive probes set; -1 with `err` set:
-// ERROR_FILE_NOT_FOUND when the name does not resolve or every address refuses,
-// kErrorTimeout when the time ran out. A name is looked up by the system's resolver with
+// WSAHOST_NOT_FOUND when the name does not resolve, the last address's reason when none
+// takes the connection (ERROR_CONNECTION_REFUSED, ...), kErrorTimeout when the time ran out. A name is looked up by the system's resolver with
 // this thread's resolver state set to wait at most the time left (one second at least per
 // name server and name tried), and given back as it was.
 int tcp_connect(const std::string &host, uint16_t port, int64_t deadline, DWORD &err);

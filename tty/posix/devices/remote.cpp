@@ -44,7 +44,7 @@ std::unique_ptr<Remote> Remote::connect(const RemoteTarget &target, int64_t dead
         r->ctl_.reserve(kCtlCap);
         r->options_.start(r->ctl_);
         if (!r->flush(err)) {
-            err = ERROR_FILE_NOT_FOUND;
+            err = WSAECONNRESET;
             return nullptr;
         }
         while (!r->options_.ready()) {
@@ -54,7 +54,7 @@ std::unique_ptr<Remote> Remote::connect(const RemoteTarget &target, int64_t dead
             }
             if (!r->wait(deadline, err)) {
                 if (err == ERROR_DEVICE_NOT_CONNECTED)
-                    err = ERROR_FILE_NOT_FOUND; // the server let us in and closed at once
+                    err = WSAECONNRESET; // the server let us in and closed at once
                 return nullptr;
             }
         }
@@ -62,7 +62,7 @@ std::unique_ptr<Remote> Remote::connect(const RemoteTarget &target, int64_t dead
         com_port(kSetModemstateMask, 0xFF, r->ctl_);
         com_port(kSetLinestateMask, kLineErrors, r->ctl_);
         if (!r->flush(err)) {
-            err = ERROR_FILE_NOT_FOUND;
+            err = WSAECONNRESET;
             return nullptr;
         }
     } catch (const std::bad_alloc &) {

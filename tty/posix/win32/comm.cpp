@@ -2,6 +2,7 @@
 // per-thread last error, the waits of a call, fork handling, and the line settings calls.
 #include "comm.h"
 #include "posix/pure/dcb.h"
+#include "posix/last_error.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -280,9 +281,13 @@ DWORD GetLastError(void)
     return lastError;
 }
 
+// errno follows, so that a C caller of the library learns why a call failed as a Windows
+// caller does from GetLastError.
 void SetLastError(DWORD err)
 {
     lastError = err;
+    if (err != ERROR_SUCCESS)
+        errno = errno_from_last_error(err);
 }
 
 BOOL DisableThreadLibraryCalls(HMODULE)
