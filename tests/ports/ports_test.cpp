@@ -91,6 +91,15 @@ protected:
         fs::create_directory_symlink(classDir, root / "sys/dev/char" /
                                                    (std::to_string(major(pty.rdev)) + ":" + std::to_string(minor(pty.rdev))));
     }
+    // A listing with the alignment's runs of spaces as one.
+    static std::string squeezed(const std::string &listing)
+    {
+        std::string s;
+        for (char c : listing)
+            if (c != ' ' || s.empty() || s.back() != ' ')
+                s += c;
+        return s;
+    }
     const ports::Port &find(const std::vector<ports::Port> &all, int n)
     {
         for (const ports::Port &p : all)
@@ -137,10 +146,7 @@ TEST_F(PortsTest, TellsWhichNumbersHaveADeviceAndWhatItIs)
               "# COM5: FT232R USB UART, now " + adapter.path + "\n"
               "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
               "ATTRS{serial}==\"A50285BI\", SYMLINK+=\"COM5\"\n");
-    std::string list; // with the alignment's runs of spaces as one
-    for (char c : ports::listing(all))
-        if (c != ' ' || list.empty() || list.back() != ' ')
-            list += c;
+    const std::string list = squeezed(ports::listing(all));
     EXPECT_NE(list.find("\nCOM35 " + adapter.path + " ftdi_sio 0403:6001 FT232R USB UART A50285BI free\n"),
               std::string::npos) << list;
     EXPECT_NE(list.find("\nCOM2 " + uart.path + " serial8250 - - - free\n"), std::string::npos) << list;
@@ -171,6 +177,11 @@ TEST_F(PortsTest, ABusyDeviceNamesWhoHoldsIt)
     EXPECT_TRUE(find(all, 7).present);
     EXPECT_FALSE(find(all, 7).busy());
     EXPECT_FALSE(find(all, 35).present); // only the map counts while it is set
+    // So in the user's own folder, looked in first when TTY_COM_DIR is not set.
+    ports::Roots own = roots;
+    own.userDir = std::exchange(own.comDir, "");
+    const ports::Port ownCom7 = ports::scan(own, 7, 7)[0];
+    EXPECT_TRUE(ownCom7.present && !ownCom7.busy());
     ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
     EXPECT_EQ(ports::state(ports::scan(roots, 7, 7)[0]), me);
     ::close(fd);
@@ -195,72 +206,45 @@ TEST_F(PortsTest, ABrokenEntryIsListedWithWhatIsWrong)
 {
     roots.comDir = root / "map";
     fs::create_directories(roots.comDir);
-    std::ofstream(roots.comDir + "/COM6") << "not a device\n";
     const int null = ::open("/dev/null", O_RDONLY); // held here: still nobody "holds" a port
-    const struct {
-        int number;
-        std::string target; // the link's text
-        std::string state;
-    } cases[] = {
-        {1, "/dev/pts/999999", "broken: links to /dev/pts/999999, which does not exist"},
-        {2, "/dev/null", "broken: /dev/null is not a serial device"},
-        {3, "bogus://127.0.0.1:2000", "broken: unknown scheme bogus:// (rfc2217:// or tcp://)"},
-        {4, "rfc2217://lab-box", "broken: no port number (rfc2217://HOST:PORT)"},
-        {5, "tcp://[::1]:", "broken: no port number (tcp://HOST:PORT)"},
-        {7, "tcp://127.0.0.1:70000", "broken: not tcp://HOST:PORT with PORT 1 to 65535"},
+    const struct { std::string target, state; } cases[] = { // COM1 to COM6: the link's text, what is wrong
+        {"/dev/pts/999999", "broken: links to /dev/pts/999999, which does not exist"},
+        {"/dev/null", "broken: /dev/null is not a serial device"},
+        {"bogus://127.0.0.1:2000", "broken: unknown scheme bogus:// (rfc2217:// or tcp://)"},
+        {"rfc2217://lab-box", "broken: no port number (rfc2217://HOST:PORT)"},
+        {"tcp://[::1]:", "broken: no port number (tcp://HOST:PORT)"},
+        {"tcp://127.0.0.1:70000", "broken: not tcp://HOST:PORT with PORT 1 to 65535"},
     };
-    for (const auto &c : cases)
-        fs::create_symlink(c.target, roots.comDir + "/COM" + std::to_string(c.number));
-    const std::vector<ports::Port> all = ports::scan(roots, 1, 8);
-    const std::string list = ports::listing(all);
-    for (const auto &c : cases) {
-        const ports::Port &p = find(all, c.number);
-        EXPECT_FALSE(p.present) << c.target;
-        EXPECT_FALSE(p.busy()) << c.target;
-        EXPECT_EQ(ports::state(p), c.state);
+    for (int n = 1; n <= 6; ++n)
+        fs::create_symlink(cases[n - 1].target, roots.comDir + "/COM" + std::to_string(n));
+    const std::vector<ports::Port> all = ports::scan(roots, 1, 6);
+    const std::string list = squeezed(ports::listing(all));
+    for (const ports::Port &p : all) {
+        const auto &c = cases[p.number - 1];
+        EXPECT_FALSE(p.present || p.busy()) << c.target;
         EXPECT_EQ(ports::describe(p), p.path + "\n" + c.state);
-        const std::string com = "COM" + std::to_string(c.number) + " ";
-        const size_t line = list.find("\n" + com);
-        ASSERT_NE(line, std::string::npos) << list;
-        const std::string row = list.substr(line + 1, list.find('\n', line + 1) - line - 1);
-        EXPECT_NE(row.find(c.target), std::string::npos) << row;
-        EXPECT_NE(row.find(c.state), std::string::npos) << row;
+        EXPECT_NE(list.find("\nCOM" + std::to_string(p.number) + " " + c.target + " - - - - " + c.state + "\n"),
+                  std::string::npos) << list;
     }
-    EXPECT_EQ(ports::state(find(all, 6)), "broken: " + roots.comDir + "/COM6 is not a serial device");
-    EXPECT_EQ(list.find("COM8 "), std::string::npos) << list; // no entry: nothing to say
     ::close(null);
 }
 
-// Runs a scan as an ordinary user (the tests run as root, whom no mode stops) and returns
-// the states of the ports, one a line.
-static std::string statesAsNobody(const ports::Roots &roots, int first, int last)
+// Runs `check` in a child as the ordinary user nobody (the tests run as root, whom no mode
+// stops); false when a check failed there (its failure is printed) or it could not become nobody.
+template <class Check> static bool asNobody(Check check)
 {
-    int out[2];
-    if (::pipe(out) != 0)
-        return "pipe failed";
     const pid_t child = ::fork();
     if (child == 0) {
-        ::close(out[0]);
-        std::string text;
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-            ::setresuid(65534, 65534, 65534) != 0) {
-            text = "cannot become nobody";
-        } else {
-            for (const ports::Port &p : ports::scan(roots, first, last))
-                text += ports::state(p) + "\n";
-        }
-        if (::write(out[1], text.data(), text.size()) < 0)
-            ::_exit(1);
-        ::_exit(0);
+        const bool nobody = ::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
+                            ::setresuid(65534, 65534, 65534) == 0;
+        if (nobody)
+            check();
+        std::fflush(nullptr);
+        ::_exit(nobody && !::testing::Test::HasFailure() ? 0 : 1);
     }
-    ::close(out[1]);
-    std::string text;
-    char buf[512];
-    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
-        text.append(buf, size_t(n));
-    ::close(out[0]);
-    ::waitpid(child, nullptr, 0);
-    return text;
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 TEST_F(PortsTest, ADeviceThisUserMayNotOpenSaysWhy)
@@ -268,82 +252,46 @@ TEST_F(PortsTest, ADeviceThisUserMayNotOpenSaysWhy)
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root, to hand the pseudo-terminals to another user and scan as that user";
     const struct group *dialout = ::getgrnam("dialout");
-    const gid_t group = dialout ? dialout->gr_gid : 20;
-    const std::string groupName = dialout ? "dialout" : "20";
     fs::permissions(root, fs::perms(0755));
     // COM2: a UART of group dialout, not ours; COM35: the adapter, root's alone.
-    ASSERT_EQ(::chown(uart.path.c_str(), 0, group), 0);
+    ASSERT_EQ(::chown(uart.path.c_str(), 0, dialout ? dialout->gr_gid : 20), 0);
     ASSERT_EQ(::chmod(uart.path.c_str(), 0660), 0);
     ASSERT_EQ(::chown(adapter.path.c_str(), 0, 0), 0);
     ASSERT_EQ(::chmod(adapter.path.c_str(), 0600), 0);
-    EXPECT_EQ(statesAsNobody(roots, 2, 2), "no permission: join group " + groupName + "\n");
-    EXPECT_EQ(statesAsNobody(roots, 35, 35), "no permission: the device is root's\n");
+    const auto states = [&](const std::string &com2) {
+        return asNobody([&] {
+            EXPECT_EQ(ports::state(ports::scan(roots, 2, 2)[0]), com2);
+            EXPECT_EQ(ports::state(ports::scan(roots, 35, 35)[0]), "no permission: the device is root's");
+        });
+    };
+    EXPECT_TRUE(states("no permission: join group " + std::string(dialout ? "dialout" : "20")));
     // Root may open both; so may anybody once the mode allows it.
     EXPECT_EQ(ports::state(ports::scan(roots, 2, 2)[0]), "free");
     ASSERT_EQ(::chmod(uart.path.c_str(), 0666), 0);
-    EXPECT_EQ(statesAsNobody(roots, 2, 2), "free\n");
+    EXPECT_TRUE(states("free"));
 }
 
-// Without TTY_COM_DIR, vcom's own folder is looked in first, as the library does; an entry
-// there that leads nowhere is reported, not passed over for the device in /dev.
-TEST_F(PortsTest, TheUsersMapFolderComesBeforeDev)
-{
-    roots.userDir = root / "user";
-    fs::create_directories(roots.userDir);
-    fs::create_symlink(adapter.path, roots.userDir + "/COM2");
-    fs::create_symlink("/dev/pts/999999", roots.userDir + "/COM35");
-    std::ofstream(roots.userDir + "/.COM2.lock") << ::getpid() << " " << adapter.path << "\n";
-    const int served = ::open(adapter.path.c_str(), O_RDWR | O_NOCTTY); // as vcom holds it
-    const std::vector<ports::Port> all = ports::scan(roots, 1, 60);
-    EXPECT_EQ(find(all, 2).path, roots.userDir + "/COM2");
-    EXPECT_EQ(find(all, 2).device, adapter.path);
-    EXPECT_EQ(ports::state(find(all, 2)), "free");
-    EXPECT_EQ(find(all, 35).path, roots.userDir + "/COM35");
-    EXPECT_FALSE(find(all, 35).present);
-    EXPECT_EQ(find(all, 5).path, roots.dev + "/COM5"); // not in the folder: /dev as before
-    ::close(served);
-
-    // The real roots take the folder from XDG_RUNTIME_DIR, and only a private one.
-    const char *comDir = std::getenv("TTY_COM_DIR");
-    const std::string savedComDir = comDir ? comDir : "";
-    const char *xdg = std::getenv("XDG_RUNTIME_DIR");
-    const std::string savedXdg = xdg ? xdg : "";
-    ::unsetenv("TTY_COM_DIR");
-    ::setenv("XDG_RUNTIME_DIR", root.c_str(), 1);
-    fs::create_directories(root / "tty-com");
-    fs::permissions(root / "tty-com", fs::perms(0700));
-    EXPECT_EQ(ports::systemRoots().userDir, (root / "tty-com").string());
-    fs::permissions(root / "tty-com", fs::perms(0777));
-    EXPECT_EQ(ports::systemRoots().userDir, "");
-    ::setenv("TTY_COM_DIR", (root / "map").c_str(), 1);
-    fs::permissions(root / "tty-com", fs::perms(0700));
-    EXPECT_EQ(ports::systemRoots().userDir, ""); // TTY_COM_DIR is all there is
-    savedComDir.empty() ? ::unsetenv("TTY_COM_DIR") : ::setenv("TTY_COM_DIR", savedComDir.c_str(), 1);
-    savedXdg.empty() ? ::unsetenv("XDG_RUNTIME_DIR") : ::setenv("XDG_RUNTIME_DIR", savedXdg.c_str(), 1);
-}
-
+// The real roots find each COMn where the library's open looks for it: in TTY_COM_DIR alone
+// when that is set, else in the user's own folder (XDG_RUNTIME_DIR's tty-com) first.
 TEST(PortsMap, AgreesWithTheLibrarysMap)
 {
-    const auto exists = [](const char *path) {
-        struct stat st;
-        return ::lstat(path, &st) == 0;
-    };
     char tmpl[] = "/tmp/ports-map-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    const std::string userDir = tmpl;
+    const std::string runtime = tmpl, userDir = runtime + "/tty-com";
+    ASSERT_EQ(::mkdir(userDir.c_str(), 0700), 0); // the user's own: others may not write it
     fs::create_symlink("/dev/pts/999999", userDir + "/COM3");
-    for (const char *comDir : {"", "/tmp/some-map"}) {
-        ports::Roots roots;
-        roots.comDir = comDir;
-        roots.userDir = userDir;
+    const char *comDir = std::getenv("TTY_COM_DIR"), *xdg = std::getenv("XDG_RUNTIME_DIR");
+    const std::string savedComDir = comDir ? comDir : "", savedXdg = xdg ? xdg : "";
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    for (const char *dir : {"/tmp/some-map", ""}) { // "": not set, as it stays below
+        ::setenv("TTY_COM_DIR", dir, 1);
         for (int n = 0; n <= 70; ++n)
-            EXPECT_EQ(ports::devicePath(roots, n), tty::posix::com_device_path(uint32_t(n), comDir, userDir, +exists))
-                << n;
+            EXPECT_EQ(ports::devicePath(ports::systemRoots(), n), tty::posix::com_device_path(uint32_t(n))) << n;
     }
-    ports::Roots roots;
-    roots.userDir = userDir;
-    EXPECT_EQ(ports::devicePath(roots, 3), userDir + "/COM3"); // leads nowhere, and still wins
-    fs::remove_all(userDir);
+    EXPECT_EQ(ports::devicePath(ports::systemRoots(), 3), userDir + "/COM3"); // leads nowhere, and still wins
+    savedComDir.empty() ? ::unsetenv("TTY_COM_DIR") : ::setenv("TTY_COM_DIR", savedComDir.c_str(), 1);
+    savedXdg.empty() ? ::unsetenv("XDG_RUNTIME_DIR") : ::setenv("XDG_RUNTIME_DIR", savedXdg.c_str(), 1);
+    fs::remove_all(runtime);
 }
 
 } // namespace

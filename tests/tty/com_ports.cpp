@@ -127,6 +127,18 @@ std::string read_some(int fd, size_t n, std::chrono::milliseconds limit) {
     return got;
 }
 
+std::string read_port(int port, size_t n) {
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got.size() < n && std::chrono::steady_clock::now() < end) {
+        char buf[1024]; // IOP_Read clears 256 bytes whatever it reads
+        const uint32_t r = IOP_Read(port, buf, static_cast<int32_t>(std::min<size_t>(sizeof buf, n - got.size())));
+        if (r == kFailed) break;
+        got.append(buf, r);
+    }
+    return got;
+}
+
 int open_fd_count() {
     int count = 0;
     DIR *d = opendir("/proc/self/fd");
@@ -177,8 +189,10 @@ Pty &ComPortTest::attach(int com) {
     return pty;
 }
 
-void ComPortTest::alias(int com, const Pty &pty) {
-    map_com(com, pty.slave);
+void ComPortTest::alias(int com, const Pty &pty) { map_entry(com, pty.slave); }
+
+void ComPortTest::map_entry(int com, const std::string &target) {
+    map_com(com, target);
     mapped.push_back(com);
 }
 

@@ -1,6 +1,7 @@
 // Pseudo-terminal pairs mapped as COM numbers, the one fixture of the tty tests (the
 // tty_test_support library): the pairs and the map for every test, and ComPortTest for the
-// tests through libtty.so. Also what the master side can see of the line a port was given.
+// tests through libtty.so. Also what the master side can see of the line a port was given,
+// and the words and helpers several test files share.
 #ifndef TESTS_TTY_COM_PORTS_H
 #define TESTS_TTY_COM_PORTS_H
 
@@ -13,6 +14,15 @@
 #include <vector>
 
 namespace testing_tty {
+
+// The words most tests open with (8N1 without flow control), and the failure result of the
+// calls that return a count.
+constexpr int32_t k9600_8N1 = 0x1036, k19200_8N1 = 0x1038, k115200_8N1 = 0x103C;
+constexpr uint32_t kFailed = 0xFFFFFFFFu;
+
+inline long long ms_since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count();
+}
 
 // The folder named by TTY_COM_DIR, created once per process and removed at exit.
 const std::string &com_dir();
@@ -47,6 +57,8 @@ Line line_of(int master);
 void write_all(int fd, const std::string &bytes);
 // Reads from fd until n bytes have come or the (generous) limit has passed.
 std::string read_some(int fd, size_t n, std::chrono::milliseconds limit = std::chrono::seconds(3));
+// Reads COMport through the library until n bytes have come, a read fails or 5 s pass.
+std::string read_port(int port, size_t n);
 // Number of entries in /proc/self/fd.
 int open_fd_count();
 // Waits, through the library, until COMport's input queue holds n bytes; false when the
@@ -69,6 +81,8 @@ protected:
     Pty &attach(int com);
     // COMn as another name for an existing pty's slave.
     void alias(int com, const Pty &pty);
+    // COMn as the entry `target`, whatever it names (a server address, a missing device).
+    void map_entry(int com, const std::string &target);
     void unmap(int com);
     // Closes the master: the library's side is hung up.
     void hang_up(Pty &pty);

@@ -15,7 +15,6 @@ using namespace testing_tty;
 
 namespace {
 
-constexpr int32_t k9600_8N1 = 0x1036;       // no flow control
 constexpr int32_t k9600_8N1_Hs = 0x0036;    // hardware handshake
 constexpr int32_t k9600_8N1_Xon = 0x10B6;   // XON/XOFF
 constexpr int32_t kRefused = 0x1046;        // 5 data bits with two stop bits

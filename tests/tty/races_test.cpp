@@ -25,20 +25,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int32_t k9600_8N1 = 0x1036;
-constexpr uint32_t kFailed = 0xFFFFFFFFu;
-
 class Races : public ComPortTest {
 protected:
     void TearDown() override {
         stop_watching();
         ComPortTest::TearDown();
-    }
-    void map_remote(int com, const std::string &target) {
-        const std::string link = com_dir() + "/COM" + std::to_string(com);
-        unlink(link.c_str());
-        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-        mapped.push_back(com);
     }
 };
 
@@ -271,7 +262,7 @@ TEST_F(Races, AHangUpDuringAReadKeepsTheBytesItHadReceived) {
 // change can change the port's settings itself: nothing the parent thread held blocks it.
 TEST_F(Races, AChildChangesRemoteSettingsWhileAParentThreadWaitsForAnswers) {
     ScriptedServer server(ScriptedServer::Mode::NoAnswers);
-    map_remote(5, server.url());
+    map_entry(5, server.url());
     ASSERT_EQ(IOP_Open(5, k9600_8N1), -1); // held, but the server answers no setting
     std::thread changer([] {
         watch_polls(Polls::Waits, true);
@@ -292,7 +283,7 @@ TEST_F(Races, AChildChangesRemoteSettingsWhileAParentThreadWaitsForAnswers) {
 TEST_F(Races, AWriteWaitingOnAServerThatStoppedReadingDoesNotSpin) {
     if (!Ser2net::installed()) GTEST_SKIP() << "ser2net is not installed";
     Ser2net ser2net;
-    map_remote(5, ser2net.url());
+    map_entry(5, ser2net.url());
     ASSERT_EQ(IOP_Open(5, k9600_8N1), 0);
     write_all(ser2net.master(), "hello!"); // and the device never reads again
     const std::string chunk(256, 'w');

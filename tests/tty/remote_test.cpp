@@ -25,15 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int32_t k9600_8N1 = 0x1036;
-constexpr int32_t k19200_8N1 = 0x1038;
-constexpr int32_t k115200_8N1 = 0x103C;
-constexpr uint32_t kFailed = 0xFFFFFFFFu;
 constexpr int kPort = 5;
-
-long long ms_since(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
 
 std::string all_bytes() {
     std::string s(256, '\0');
@@ -41,27 +33,8 @@ std::string all_bytes() {
     return s;
 }
 
-// Reads through the library until n bytes have come or a read fails.
-std::string read_port(int port, size_t n) {
-    std::string got;
-    const auto end = Clock::now() + std::chrono::seconds(5);
-    while (got.size() < n && Clock::now() < end) {
-        char buf[1024];
-        const uint32_t r = IOP_Read(port, buf, static_cast<int32_t>(std::min<size_t>(sizeof buf, n - got.size())));
-        if (r == kFailed) break;
-        got.append(buf, r);
-    }
-    return got;
-}
-
 class RemotePort : public ComPortTest {
 protected:
-    void map_remote(int com, const std::string &target) {
-        const std::string link = com_dir() + "/COM" + std::to_string(com);
-        unlink(link.c_str());
-        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-        mapped.push_back(com);
-    }
     std::unique_ptr<Ser2net> start_ser2net() {
         if (!Ser2net::installed()) return nullptr;
         return std::make_unique<Ser2net>();
@@ -73,7 +46,7 @@ protected:
 TEST_F(RemotePort, Ser2netCarriesEveryByteBothWaysAtTheSpeedAsked) {
     auto server = start_ser2net();
     if (!server) GTEST_SKIP() << "ser2net is not installed (tools/scripts/deps.sh installs it)";
-    map_remote(kPort, server->url());
+    map_entry(kPort, server->url());
     ASSERT_EQ(IOP_Open(kPort, k19200_8N1), 0);
     EXPECT_EQ(line_of(server->master()).speed, 19200u);
     EXPECT_EQ(IOP_GetIoctrl(kPort), k19200_8N1);
@@ -125,7 +98,7 @@ TEST_F(RemotePort, Ser2netCarriesEveryByteBothWaysAtTheSpeedAsked) {
 TEST_F(RemotePort, OneThreadReadsWhileAnotherWritesThroughSer2net) {
     auto server = start_ser2net();
     if (!server) GTEST_SKIP() << "ser2net is not installed (tools/scripts/deps.sh installs it)";
-    map_remote(kPort, server->url());
+    map_entry(kPort, server->url());
     ASSERT_EQ(IOP_Open(kPort, k115200_8N1), 0);
     std::string sent;
     for (int i = 0; i < 256; ++i) sent += all_bytes();
@@ -154,7 +127,7 @@ TEST_F(RemotePort, OneThreadReadsWhileAnotherWritesThroughSer2net) {
 TEST_F(RemotePort, TwoThreadsChangingSettingsBothSucceed) {
     auto server = start_ser2net();
     if (!server) GTEST_SKIP() << "ser2net is not installed (tools/scripts/deps.sh installs it)";
-    map_remote(kPort, server->url());
+    map_entry(kPort, server->url());
     ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
     std::atomic<int> failed{0};
     auto change = [&](int32_t word) {
@@ -171,8 +144,8 @@ TEST_F(RemotePort, TwoThreadsChangingSettingsBothSucceed) {
 TEST_F(RemotePort, Ser2netRefusesASecondUserAndTheFirstCarriesOn) {
     auto server = start_ser2net();
     if (!server) GTEST_SKIP() << "ser2net is not installed (tools/scripts/deps.sh installs it)";
-    map_remote(kPort, server->url());
-    map_remote(kPort + 1, server->url());
+    map_entry(kPort, server->url());
+    map_entry(kPort + 1, server->url());
     ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
     EXPECT_EQ(IOP_Open(kPort + 1, k9600_8N1), -1);
     IOP_Close(kPort + 1); // lets go of a connection ser2net let in and then dropped, if any
@@ -192,7 +165,7 @@ TEST_F(RemotePort, Ser2netRefusesASecondUserAndTheFirstCarriesOn) {
 
 TEST_F(RemotePort, ASpeedTheServerAnswersDifferentlyIsRefused) {
     ScriptedServer server(ScriptedServer::Mode::AnotherSpeed);
-    map_remote(kPort, server.url());
+    map_entry(kPort, server.url());
     EXPECT_EQ(IOP_Open(kPort, k19200_8N1), -1);
     // The server sets every line to 9600: asked for that, it is taken.
     ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
@@ -207,7 +180,7 @@ TEST_F(RemotePort, AServerThatDoesNotAnswerFailsTheOpenWithinItsBound) {
     {
         // Never negotiates: the connection is given up at the open's bound.
         ScriptedServer silent(ScriptedServer::Mode::Silent);
-        map_remote(kPort, silent.url());
+        map_entry(kPort, silent.url());
         const auto start = Clock::now();
         EXPECT_EQ(IOP_Open(kPort, k9600_8N1), -1);
         EXPECT_LT(ms_since(start), 4500);
@@ -219,7 +192,7 @@ TEST_F(RemotePort, AServerThatDoesNotAnswerFailsTheOpenWithinItsBound) {
     // Negotiates, never answers a setting: the open fails as for a device that refuses
     // the word, and the close lets the connection go.
     ScriptedServer mute(ScriptedServer::Mode::NoAnswers);
-    map_remote(kPort, mute.url());
+    map_entry(kPort, mute.url());
     const auto start = Clock::now();
     EXPECT_EQ(IOP_Open(kPort, k9600_8N1), -1);
     EXPECT_LT(ms_since(start), 4500);
@@ -231,7 +204,7 @@ TEST_F(RemotePort, AServerThatDoesNotAnswerFailsTheOpenWithinItsBound) {
 
 TEST_F(RemotePort, AConnectionClosedMidTransferIsAHangUpAfterTheBytesThatCame) {
     ScriptedServer server(ScriptedServer::Mode::CloseAfter, 300);
-    map_remote(kPort, server.url());
+    map_entry(kPort, server.url());
     ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
     // The server sends back the first 300 bytes and closes: none of them is lost.
     std::string sent;
@@ -262,7 +235,7 @@ TEST_F(RemotePort, BadEntriesAndUnreachableServersFailAtOnceAndLeaveNothingBehin
     };
     const int fds = open_fd_count();
     for (const std::string &e : entries) {
-        map_remote(kPort, e);
+        map_entry(kPort, e);
         const auto start = Clock::now();
         EXPECT_EQ(IOP_Open(kPort, k9600_8N1), -1) << e;
         EXPECT_LT(ms_since(start), 3500) << e;
@@ -296,7 +269,7 @@ int thread_count() {
 // call beyond its bound and grows no memory.
 TEST_F(RemotePort, AServerSendingOnlyCommandsNeverNegotiatedFailsTheOpenInTime) {
     ScriptedServer server(ScriptedServer::Mode::Flood);
-    map_remote(kPort, server.url());
+    map_entry(kPort, server.url());
     const auto start = Clock::now();
     EXPECT_EQ(IOP_Open(kPort, k9600_8N1), -1);
     EXPECT_LT(ms_since(start), 4500);
@@ -304,7 +277,7 @@ TEST_F(RemotePort, AServerSendingOnlyCommandsNeverNegotiatedFailsTheOpenInTime) 
 
 TEST_F(RemotePort, AServerSendingOnlyCommandsHoldsNoCallAndGrowsNoMemory) {
     ScriptedServer server(ScriptedServer::Mode::FloodAfterOpen);
-    map_remote(kPort, server.url());
+    map_entry(kPort, server.url());
     ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
     const long before = rss_kib();
     char buf[256];
@@ -336,7 +309,7 @@ TEST_F(RemotePort, LateAnswersToAnEarlierChangeAreNotTakenForTheNext) {
     // answered after its time-out. Either way the next change is judged by its own answers.
     for (auto mode : {ScriptedServer::Mode::SlowRefuses19200, ScriptedServer::Mode::LateAt19200}) {
         ScriptedServer server(mode);
-        map_remote(kPort, server.url());
+        map_entry(kPort, server.url());
         ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
         EXPECT_EQ(IOP_Ioctrl(kPort, k19200_8N1), -1);
         EXPECT_EQ(IOP_Ioctrl(kPort, k115200_8N1), 0);
@@ -348,7 +321,7 @@ TEST_F(RemotePort, LateAnswersToAnEarlierChangeAreNotTakenForTheNext) {
 // Answers that came before a close count, however the close is seen: one outcome each time.
 TEST_F(RemotePort, AServerThatAnswersAndClosesOpensEveryTimeThenHangsUp) {
     ScriptedServer server(ScriptedServer::Mode::AnswerAndClose);
-    map_remote(kPort, server.url());
+    map_entry(kPort, server.url());
     for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0) << "run " << i;
         char buf[256];
@@ -359,7 +332,7 @@ TEST_F(RemotePort, AServerThatAnswersAndClosesOpensEveryTimeThenHangsUp) {
 
 TEST_F(RemotePort, OutputQueueCountsDataBytesAndAResetEmptiesIt) {
     ScriptedServer server(ScriptedServer::Mode::Deaf);
-    map_remote(kPort, server.url());
+    map_entry(kPort, server.url());
     ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
     // 0xFF goes twice on the wire, but counts once. Written until the connection takes no
     // more: a write then ends at its time-out (2 ms a byte) with bytes left on this side.
@@ -394,7 +367,7 @@ TEST_F(RemotePort, ALookUpThatDoesNotEndInTimeLeavesNothingBehind) {
     _res.nsaddr_list[0] = ns;
     _res.nscount = 1;
 
-    map_remote(kPort, "rfc2217://serial-server.example:2217");
+    map_entry(kPort, "rfc2217://serial-server.example:2217");
     const int fds = open_fd_count();
     const int threads = thread_count();
     const auto start = Clock::now();
@@ -413,7 +386,7 @@ TEST_F(RemotePort, ALookUpThatDoesNotEndInTimeLeavesNothingBehind) {
 // server took after all reads back as taken.
 TEST_F(RemotePort, AChangeAnsweredAfterItsTimeOutReadsBackAsTheServerTookIt) {
     ScriptedServer server(ScriptedServer::Mode::LateAt19200);
-    map_remote(kPort, server.url());
+    map_entry(kPort, server.url());
     ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
     EXPECT_EQ(IOP_Ioctrl(kPort, k19200_8N1), -1);
     EXPECT_EQ(IOP_GetIoctrl(kPort), k9600_8N1);
@@ -426,7 +399,7 @@ TEST_F(RemotePort, AChangeAnsweredAfterItsTimeOutReadsBackAsTheServerTookIt) {
 TEST_F(RemotePort, RawTcpThroughSer2netCarriesEveryByteAndTakesSettingsAsGiven) {
     if (!Ser2net::installed()) GTEST_SKIP() << "ser2net is not installed (tools/scripts/deps.sh installs it)";
     Ser2net server(true);
-    map_remote(kPort, server.url());
+    map_entry(kPort, server.url());
     ASSERT_EQ(IOP_Open(kPort, k19200_8N1), 0);
     EXPECT_EQ(IOP_GetIoctrl(kPort), k19200_8N1);
     // Runs of 0xFF, which Telnet would double, both ways and in order.
@@ -460,7 +433,7 @@ TEST_F(RemotePort, RawTcpThroughSer2netCarriesEveryByteAndTakesSettingsAsGiven) 
 
 TEST_F(RemotePort, RawTcpConnectionClosedIsAHangUpAfterTheBytesThatCame) {
     ScriptedServer server(ScriptedServer::Mode::RawCloseAfter, 300);
-    map_remote(kPort, server.url());
+    map_entry(kPort, server.url());
     ASSERT_EQ(IOP_Open(kPort, k9600_8N1), 0);
     const std::string sent = all_bytes() + all_bytes();
     EXPECT_EQ(IOP_Write(kPort, sent.data(), 300), 300u);
@@ -472,7 +445,7 @@ TEST_F(RemotePort, RawTcpConnectionClosedIsAHangUpAfterTheBytesThatCame) {
     EXPECT_LT(ms_since(start), 500);
     EXPECT_EQ(IOP_Close(kPort), 0);
     // A server that is not there: at once, nothing left open.
-    map_remote(kPort, "tcp://127.0.0.1:" + std::to_string(closed_port()));
+    map_entry(kPort, "tcp://127.0.0.1:" + std::to_string(closed_port()));
     const int fds = open_fd_count();
     EXPECT_EQ(IOP_Open(kPort, k9600_8N1), -1);
     EXPECT_EQ(open_fd_count(), fds);

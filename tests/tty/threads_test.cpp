@@ -22,9 +22,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int32_t k9600_8N1 = 0x1036;
-constexpr uint32_t kFailed = 0xFFFFFFFFu;
-
 class Threads : public ComPortTest {
 protected:
     void failed(const std::string &what) {

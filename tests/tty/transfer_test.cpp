@@ -12,8 +12,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int32_t k9600_8N1 = 0x1036;
-constexpr uint32_t kFailed = 0xFFFFFFFFu;
 constexpr auto kHang = std::chrono::seconds(3); // "did not hang", never a speed claim
 
 std::string all_bytes() {
