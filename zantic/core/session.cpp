@@ -71,8 +71,10 @@ void Session::end()
 void Session::tick()
 {
     // A message box opened further down runs its own event loop, where ticks go on: they
-    // must not start a second read and display on top of the unfinished one.
-    if (m_inTick || !m_openPort)
+    // must not start a second read and display on top of the unfinished one. A tick that was
+    // already queued when Disconnect stopped the timer (Win32 keeps such a message) finds the
+    // port closed by the user, not gone.
+    if (m_inTick || !m_openPort || ComOpen != 1)
         return;
     m_inTick = true;
     const int32_t port = *m_openPort;
